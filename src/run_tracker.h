@@ -1,0 +1,46 @@
+// Follows runs of empty sectors through the scan and formats the report line
+// of every run that has data on both sides.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Number of a sector from 0 at the start of the image. 64-bit: DVD and
+// Blu-ray images hold far more than 2^32 bytes.
+using SectorIndex = std::uint64_t;
+
+// The tracker's whole state; it lives for the whole scan and crosses chunk
+// boundaries, so a run may span any number of chunks.
+struct ScanState {
+    std::uint64_t run_length = 0; // empty sectors in the open run; 0: no run open
+    SectorIndex run_start = 0;    // first sector of the open run
+    std::int32_t before_sum = 0;  // signed sum of the 16 bytes in front of it
+};
+
+// A run that closed with a non-zero signed sum on both sides.
+struct ClosedRun {
+    SectorIndex first = 0;
+    SectorIndex last = 0;
+};
+
+// Longest report line, with its newline and terminating NUL.
+inline constexpr std::size_t RUN_LINE_MAX = 64;
+
+// Feeds the verdict for one sector; sectors come in increasing order of
+// `index`. `preceding` is the 16 bytes just before the sector in the image
+// and is read only when a run opens here; `leading` is the sector's first 16
+// bytes and is read only when a run closes here. Returns true when this
+// sector closes a run that belongs in the report, and stores it in `closed`.
+bool track_sector(ScanState& state, SectorIndex index, bool empty,
+                  const unsigned char* preceding, const unsigned char* leading,
+                  ClosedRun& closed);
+
+// Writes the report line for `run` into `line` (RUN_LINE_MAX bytes):
+// "0x%08x (0x%08x)\n" for one sector, "0x%08x-0x%08x (0x%08x)\n" for more,
+// with the byte offset of the run's first sector in parentheses. Eight digits
+// are the minimum width; offsets from 4 GiB up print with more.
+void format_run_line(const ClosedRun& run, char* line);
+
+// Prints the report line for `run`; returns false when the stream failed.
+bool print_run_line(std::FILE* out, const ClosedRun& run);

@@ -1,0 +1,214 @@
+// Entry point, size measurement and the chunk loop.
+#include "scanner_main.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+
+#include "run_tracker.h"
+#include "sector_checks.h"
+
+namespace {
+
+constexpr std::size_t HUGE_PAGE_SIZE = std::size_t{2} << 20U;
+
+// Fills `buffer` with up to `want` bytes: a pipe hands out a few KiB per
+// read, and a signal may cut a read short, so keep reading until the buffer
+// is full or the input ends. Returns the bytes read, or -1 with errno set.
+ssize_t read_full(const ScanInput& input, unsigned char* buffer, std::size_t want)
+{
+    const ReadFunction read_some = input.read_some != nullptr ? input.read_some : ::read;
+    std::size_t got = 0;
+    while (got < want) {
+        const ssize_t n = read_some(input.fd, buffer + got, want - got);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+void notify(const ScanObserver& observer, std::uint64_t bytes_read, bool line_due)
+{
+    if (observer.notify != nullptr)
+        observer.notify(observer.context, bytes_read, line_due);
+}
+
+void print_error(const char* path, const char* cause)
+{
+    std::fprintf(stderr, "sectorscan: %s: %s\n", path, cause);
+}
+
+// The failures after the header lines: the report on standard output is
+// marked as cut short, and standard error says why.
+void print_read_error(const char* path, const char* cause)
+{
+    std::printf(" Error reading file: %s\n", path);
+    std::fflush(stdout);
+    print_error(path, cause);
+}
+
+} // namespace
+
+std::optional<std::uint64_t> file_size(int fd)
+{
+    const off_t end = lseek(fd, 0, SEEK_END);
+    if (end < 0 || lseek(fd, 0, SEEK_SET) < 0)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(end);
+}
+
+ScanResult scan_image(const ScanInput& input, unsigned char* buffer, std::size_t chunk_size,
+                      std::FILE* out, const ScanObserver& observer)
+{
+    ScanResult result;
+    ScanState state;
+    ClosedRun closed;
+    SectorIndex index = 0;
+    // The 16 bytes in front of the first sector of a chunk are the last 16 of
+    // the previous chunk, kept here across the refill. Sector 0 has nothing
+    // in front of it: zeros, whose sum of 0 keeps a run that starts the
+    // image out of the report, like one that runs to its end.
+    unsigned char carry[GUARD_BYTES] = {};
+
+    for (;;) {
+        std::size_t want = chunk_size;
+        if (input.size) {
+            const std::uint64_t left = *input.size - result.bytes_read;
+            if (left == 0)
+                break;
+            if (left < want)
+                want = static_cast<std::size_t>(left);
+        }
+        const ssize_t got = read_full(input, buffer, want);
+        if (got < 0) {
+            result.status = ScanResult::read_failed;
+            result.error = errno;
+            return result;
+        }
+        const auto got_bytes = static_cast<std::size_t>(got);
+        if (input.size && got_bytes < want) {
+            // A measured image that ends early shrank during the scan.
+            result.status = ScanResult::input_shrank;
+            result.bytes_read += got_bytes;
+            return result;
+        }
+
+        const std::size_t sectors = got_bytes / SECTOR_SIZE;
+        for (std::size_t k = 0; k < sectors; ++k, ++index) {
+            const unsigned char* sector = buffer + k * SECTOR_SIZE;
+            const unsigned char* preceding = k == 0 ? carry : sector - GUARD_BYTES;
+            if (track_sector(state, index, is_empty_sector(sector), preceding, sector, closed)) {
+                notify(observer, result.bytes_read, true);
+                if (!print_run_line(out, closed)) {
+                    result.status = ScanResult::write_failed;
+                    result.error = errno;
+                    return result;
+                }
+            }
+        }
+        if (sectors > 0)
+            std::memcpy(carry, buffer + sectors * SECTOR_SIZE - GUARD_BYTES, GUARD_BYTES);
+        result.bytes_read += got_bytes;
+        notify(observer, result.bytes_read, false);
+        if (got_bytes < want)
+            break; // the stream ended
+    }
+    return result;
+}
+
+unsigned char* allocate_chunk_buffer()
+{
+    void* buffer = std::aligned_alloc(HUGE_PAGE_SIZE, CHUNK_SIZE);
+    if (buffer == nullptr)
+        return nullptr;
+#ifdef MADV_HUGEPAGE
+    // Only advice: where the kernel offers no huge pages it is ignored.
+    madvise(buffer, CHUNK_SIZE, MADV_HUGEPAGE);
+#endif
+    return static_cast<unsigned char*>(buffer);
+}
+
+void release_chunk_buffer(unsigned char* buffer)
+{
+    std::free(buffer);
+}
+
+int scanner_main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fputs("Usage: sectorscan IMAGE\n", stderr);
+        return 2;
+    }
+    const char* path = argv[1];
+
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        const int error = fd < 0 ? errno : (S_ISDIR(info.st_mode) ? EISDIR : errno);
+        if (fd >= 0)
+            close(fd);
+        std::printf(" Error loading file: %s\n", path);
+        std::fflush(stdout);
+        print_error(path, std::strerror(error));
+        return 1;
+    }
+
+    std::printf("File: %s\n", path);
+    std::puts("Empty sectors:");
+
+    ScanInput input;
+    input.fd = fd;
+    input.size = file_size(fd);
+    // Sequential read-ahead; fails harmlessly on a pipe.
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    unsigned char* buffer = allocate_chunk_buffer();
+    if (buffer == nullptr) {
+        char cause[128];
+        std::snprintf(cause, sizeof cause, "cannot allocate the 8 MiB read buffer: %s", std::strerror(errno));
+        close(fd);
+        print_read_error(path, cause);
+        return 1;
+    }
+
+    const ScanResult result = scan_image(input, buffer, CHUNK_SIZE, stdout);
+    close(fd);
+    release_chunk_buffer(buffer);
+
+    int status = 0;
+    if (result.status == ScanResult::read_failed) {
+        print_read_error(path, std::strerror(result.error));
+        status = 1;
+    } else if (result.status == ScanResult::input_shrank) {
+        char cause[128];
+        std::snprintf(cause, sizeof cause, "the file ended after %" PRIu64 " of %" PRIu64 " bytes",
+                      result.bytes_read, *input.size);
+        print_read_error(path, cause);
+        status = 1;
+    }
+
+    // A report that did not reach its reader is not a success: flush and
+    // check, as the write errors of a buffered stream only show here.
+    int write_error = result.status == ScanResult::write_failed ? result.error : 0;
+    if (std::fflush(stdout) != 0 && write_error == 0)
+        write_error = errno;
+    if (write_error == 0 && std::ferror(stdout) != 0)
+        write_error = EIO;
+    if (write_error != 0) {
+        std::fprintf(stderr, "sectorscan: error writing standard output: %s\n", std::strerror(write_error));
+        status = 1;
+    }
+    return status;
+}

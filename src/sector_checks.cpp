@@ -1,0 +1,99 @@
+// The CRC-32 emptiness test and the signed edge sums.
+#include "sector_checks.h"
+
+#include <array>
+
+#ifdef SECTORSCAN_WITH_ISAL
+#include <isa-l/crc.h>
+#endif
+
+namespace {
+
+// The standard table of the reflected CRC-32 (polynomial 0xEDB88320), built
+// by the compiler so that it is fixed data in the binary, not filled at
+// start-up.
+constexpr std::array<std::uint32_t, 256> make_crc_table()
+{
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t n = 0; n < 256; ++n) {
+        std::uint32_t c = n;
+        for (int bit = 0; bit < 8; ++bit)
+            c = (c & 1U) != 0 ? 0xEDB88320U ^ (c >> 1) : c >> 1;
+        table[n] = c;
+    }
+    return table;
+}
+
+constexpr std::array<std::uint32_t, 256> CRC_TABLE = make_crc_table();
+static_assert(CRC_TABLE[1] == 0x77073096U && CRC_TABLE[255] == 0x2D02EF8DU);
+
+inline std::uint32_t crc_step(std::uint32_t reg, unsigned char byte)
+{
+    return (reg >> 8) ^ CRC_TABLE[(reg ^ byte) & 0xFFU];
+}
+
+// Runs the table over the bytes from a register value; no inversions.
+std::uint32_t crc32_register(std::uint32_t reg, const unsigned char* data, std::size_t length)
+{
+    // Eight bytes a step while at least eight remain; a sector is exactly
+    // 256 such steps.
+    while (length >= 8) {
+        reg = crc_step(reg, data[0]);
+        reg = crc_step(reg, data[1]);
+        reg = crc_step(reg, data[2]);
+        reg = crc_step(reg, data[3]);
+        reg = crc_step(reg, data[4]);
+        reg = crc_step(reg, data[5]);
+        reg = crc_step(reg, data[6]);
+        reg = crc_step(reg, data[7]);
+        data += 8;
+        length -= 8;
+    }
+    while (length-- > 0)
+        reg = crc_step(reg, *data++);
+    return reg;
+}
+
+} // namespace
+
+std::uint32_t crc32_buffer(const unsigned char* data, std::size_t length)
+{
+    return crc32_register(0xFFFFFFFFU, data, length) ^ 0xFFFFFFFFU;
+}
+
+std::uint32_t crc32_fast(const unsigned char* data, std::size_t length)
+{
+#ifdef SECTORSCAN_WITH_ISAL
+    // ISA-L's reflected IEEE CRC takes the previous CRC (0 to start) and does
+    // both inversions itself, so its result is the finished CRC-32.
+    return crc32_gzip_refl(0, data, length);
+#else
+    return crc32_buffer(data, length);
+#endif
+}
+
+bool is_empty_sector(const unsigned char* sector)
+{
+#ifdef SECTORSCAN_WITH_ISAL
+    return crc32_gzip_refl(0, sector, SECTOR_SIZE) == EMPTY_SECTOR_CRC;
+#else
+    return crc32_register(0xFFFFFFFFU, sector, SECTOR_SIZE) == EMPTY_SECTOR_REGISTER;
+#endif
+}
+
+std::int32_t signed_byte_sum(const unsigned char* data, std::size_t length)
+{
+    std::int32_t sum = 0;
+    for (std::size_t i = 0; i < length; ++i)
+        sum += static_cast<signed char>(data[i]);
+    return sum;
+}
+
+const char* crc32_implementation()
+{
+#ifdef SECTORSCAN_WITH_ISAL
+    return "ISA-L";
+#else
+    return "table";
+#endif
+}

@@ -1,0 +1,34 @@
+// Byte-level tests of the scan: is a 2048-byte sector empty, and the signed
+// sum of the few bytes at the edge of a run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr std::size_t SECTOR_SIZE = 2048;
+inline constexpr std::size_t GUARD_BYTES = 16;
+
+// Finished CRC-32 of 2048 zero bytes, and the running register before the
+// final inversion; comparing either gives the same verdict.
+inline constexpr std::uint32_t EMPTY_SECTOR_CRC = 0xF1E8BA9E;
+inline constexpr std::uint32_t EMPTY_SECTOR_REGISTER = 0x0E174561;
+
+// CRC-32 of IEEE 802.3 (reflected polynomial 0xEDB88320, register starts at
+// 0xFFFFFFFF, result inverted), computed with the constant table: the
+// portable implementation, and the reference the fast one is tested against.
+std::uint32_t crc32_buffer(const unsigned char* data, std::size_t length);
+
+// The same CRC-32 through the fastest code this build has: ISA-L, which picks
+// carry-less multiply instructions for the CPU at run time, or the table.
+std::uint32_t crc32_fast(const unsigned char* data, std::size_t length);
+
+// True when the CRC-32 of the SECTOR_SIZE bytes at `sector` equals that of an
+// all-zero sector. That is the definition of empty: a sector that is not all
+// zero but has this CRC-32 counts as empty too.
+bool is_empty_sector(const unsigned char* sector);
+
+// Sum of `length` bytes, each read as a signed 8-bit value.
+std::int32_t signed_byte_sum(const unsigned char* data, std::size_t length);
+
+// Which CRC-32 implementation crc32_fast uses, for --version and benchmarks.
+const char* crc32_implementation();

@@ -1,0 +1,158 @@
+// End-to-end runs of the built binary: exact output, exit statuses and the
+// failures a script must be able to tell from a clean scan.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "test_images.h"
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string quoted(const std::string& text)
+{
+    std::string q = "'";
+    for (const char c : text)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Runs `shell` (which names the tool as $SECTORSCAN) under bash, capturing
+// standard output and standard error separately.
+Outcome run_shell(const std::string& shell)
+{
+    const std::string err_path = write_temp_file("stderr.txt", {});
+    const std::string command = "SECTORSCAN=" + quoted(SECTORSCAN_BINARY) + " bash -c " + quoted(shell) +
+                                " 2>" + quoted(err_path);
+    Outcome outcome;
+    std::FILE* pipe = popen(command.c_str(), "r");
+    std::array<char, 4096> chunk{};
+    std::size_t n = 0;
+    while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0)
+        outcome.out.append(chunk.data(), n);
+    const int status = pclose(pipe);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    outcome.err = read_file(err_path);
+    unlink(err_path.c_str());
+    return outcome;
+}
+
+std::string header(const std::string& path)
+{
+    return "File: " + path + "\nEmpty sectors:\n";
+}
+
+} // namespace
+
+TEST(Cli, ReportsAnImageExactly)
+{
+    const std::string path = write_temp_file("report.img", image_from_pattern("DZDZZD"));
+    const Outcome o = run_shell("\"$SECTORSCAN\" " + quoted(path));
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, header(path) + "0x00000001 (0x00000800)\n0x00000003-0x00000004 (0x00001800)\n");
+    EXPECT_EQ(o.err, "");
+    // Further arguments are ignored.
+    EXPECT_EQ(run_shell("\"$SECTORSCAN\" " + quoted(path) + " extra args").out, o.out);
+    unlink(path.c_str());
+}
+
+TEST(Cli, ImagesWithoutWholeSectorsPrintTheHeaderOnly)
+{
+    for (const std::size_t size : {std::size_t{0}, std::size_t{2047}}) {
+        const std::string path = write_temp_file("tiny.img", Bytes(size, 0x41));
+        const Outcome o = run_shell("\"$SECTORSCAN\" " + quoted(path));
+        EXPECT_EQ(o.status, 0) << size;
+        EXPECT_EQ(o.out, header(path)) << size;
+        unlink(path.c_str());
+    }
+}
+
+TEST(Cli, PathsThatCannotBeLoaded)
+{
+    const Outcome missing = run_shell("\"$SECTORSCAN\" /nonexistent/image.iso");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, " Error loading file: /nonexistent/image.iso\n");
+    EXPECT_EQ(missing.err, "sectorscan: /nonexistent/image.iso: No such file or directory\n");
+
+    // A directory opens but is no image: the same failure, not an empty scan.
+    const Outcome directory = run_shell("\"$SECTORSCAN\" /");
+    EXPECT_EQ(directory.status, 1);
+    EXPECT_EQ(directory.out, " Error loading file: /\n");
+    EXPECT_EQ(directory.err, "sectorscan: /: Is a directory\n");
+
+    if (geteuid() != 0) { // root reads any file, so this case needs a user
+        const std::string path = write_temp_file("unreadable.img", image_from_pattern("D"));
+        chmod(path.c_str(), 0);
+        EXPECT_EQ(run_shell("\"$SECTORSCAN\" " + quoted(path)).status, 1);
+        unlink(path.c_str());
+    }
+}
+
+TEST(Cli, MissingArgumentIsAUsageError)
+{
+    const Outcome o = run_shell("\"$SECTORSCAN\"");
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "Usage: sectorscan IMAGE\n");
+}
+
+TEST(Cli, PipesReportLikeTheFile)
+{
+    Bytes bytes = data_image_with_zeros(3 * 4096 + 5, 4095, 4097);
+    bytes[10 * 2048] = 0; // a sector that is data all the same
+    bytes.insert(bytes.end(), 300, 0x41);
+    const std::string path = write_temp_file("pipe.img", bytes);
+    const std::string lines = "0x00000fff-0x00001001 (0x007ff800)\n";
+
+    EXPECT_EQ(run_shell("\"$SECTORSCAN\" " + quoted(path)).out, header(path) + lines);
+    const Outcome piped = run_shell("cat " + quoted(path) + " | \"$SECTORSCAN\" /dev/stdin");
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.out, header("/dev/stdin") + lines);
+    const Outcome substituted = run_shell("\"$SECTORSCAN\" <(cat " + quoted(path) + ")");
+    EXPECT_EQ(substituted.status, 0);
+    EXPECT_NE(substituted.out.find("Empty sectors:\n" + lines), std::string::npos) << substituted.out;
+    unlink(path.c_str());
+}
+
+TEST(Cli, UnwritableStandardOutputIsAFailure)
+{
+    const std::string path = write_temp_file("full.img", image_from_pattern("DZD"));
+    const Outcome o = run_shell("\"$SECTORSCAN\" " + quoted(path) + " >/dev/full");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "sectorscan: error writing standard output: No space left on device\n");
+    unlink(path.c_str());
+}
+
+TEST(Cli, BufferThatCannotBeAllocatedIsAFailure)
+{
+#ifdef SECTORSCAN_SANITIZE
+    GTEST_SKIP() << "the sanitizers reserve far more address space than the limit allows";
+#else
+    // An address-space limit that lets the tool start but not map 8 MiB more.
+    const std::string path = write_temp_file("nomem.img", image_from_pattern("DZD"));
+    const Outcome o = run_shell("ulimit -v 7000; \"$SECTORSCAN\" " + quoted(path));
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, header(path) + " Error reading file: " + path + "\n");
+    EXPECT_NE(o.err.find("cannot allocate the 8 MiB read buffer"), std::string::npos) << o.err;
+    unlink(path.c_str());
+#endif
+}

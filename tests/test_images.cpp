@@ -1,0 +1,75 @@
+// Test image builders and an in-memory scan.
+#include "test_images.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+
+#include "sector_checks.h"
+
+Bytes image_from_pattern(const std::string& pattern)
+{
+    Bytes bytes;
+    bytes.reserve(pattern.size() * SECTOR_SIZE);
+    for (const char c : pattern)
+        bytes.insert(bytes.end(), SECTOR_SIZE, c == 'D' ? 0x41 : 0x00);
+    return bytes;
+}
+
+Bytes data_image_with_zeros(std::size_t count, std::size_t first, std::size_t last)
+{
+    Bytes bytes(count * SECTOR_SIZE, 0x41);
+    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(first * SECTOR_SIZE),
+              bytes.begin() + static_cast<std::ptrdiff_t>((last + 1) * SECTOR_SIZE), 0x00);
+    return bytes;
+}
+
+int memory_file(const Bytes& bytes)
+{
+    const int fd = memfd_create("image", MFD_CLOEXEC);
+    if (fd < 0)
+        throw std::runtime_error("memfd_create failed");
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0)
+            throw std::runtime_error("write to memfd failed");
+        done += static_cast<std::size_t>(n);
+    }
+    lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
+ScanRun scan_bytes(const Bytes& bytes, std::size_t chunk_size, bool as_stream, ReadFunction read_some)
+{
+    ScanInput input;
+    input.fd = memory_file(bytes);
+    input.size = as_stream ? std::nullopt : file_size(input.fd);
+    input.read_some = read_some;
+
+    Bytes buffer(chunk_size);
+    char* text = nullptr;
+    std::size_t length = 0;
+    std::FILE* out = open_memstream(&text, &length);
+    ScanRun run;
+    run.result = scan_image(input, buffer.data(), chunk_size, out);
+    std::fclose(out);
+    run.report.assign(text, length);
+    std::free(text);
+    close(input.fd);
+    return run;
+}
+
+std::string write_temp_file(const std::string& name, const Bytes& bytes)
+{
+    const char* dir = std::getenv("TMPDIR");
+    std::string path = std::string(dir != nullptr ? dir : "/tmp") + "/sectorscan-test-" +
+                       std::to_string(getpid()) + "-" + name;
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return path;
+}

@@ -1,0 +1,33 @@
+// Builds test images from sector patterns and runs scans on them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "scanner_main.h"
+
+using Bytes = std::vector<unsigned char>;
+
+// One sector per letter: D is 2048 bytes of 0x41, Z is 2048 zero bytes.
+Bytes image_from_pattern(const std::string& pattern);
+
+// `count` data sectors with the sectors in [first, last] zero.
+Bytes data_image_with_zeros(std::size_t count, std::size_t first, std::size_t last);
+
+// A memory file holding `bytes`, positioned at its start.
+int memory_file(const Bytes& bytes);
+
+struct ScanRun {
+    ScanResult result;
+    std::string report;
+};
+
+// Scans `bytes` through scan_image with the given chunk size, as a measured
+// file (or, with `as_stream`, as an input of unknown size).
+ScanRun scan_bytes(const Bytes& bytes, std::size_t chunk_size = CHUNK_SIZE, bool as_stream = false,
+                   ReadFunction read_some = nullptr);
+
+// Writes `bytes` to a new file in the test's temporary folder; returns its path.
+std::string write_temp_file(const std::string& name, const Bytes& bytes);

@@ -1,0 +1,124 @@
+// The run tracker's transitions and the exact report lines.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "run_tracker.h"
+#include "sector_checks.h"
+#include "test_images.h"
+
+namespace {
+
+std::string line_for(SectorIndex first, SectorIndex last)
+{
+    char line[RUN_LINE_MAX];
+    format_run_line(ClosedRun{first, last}, line);
+    return line;
+}
+
+struct PatternCase {
+    const char* pattern;
+    const char* report;
+};
+
+} // namespace
+
+TEST(RunLine, Formats)
+{
+    EXPECT_EQ(line_for(1, 1), "0x00000001 (0x00000800)\n");
+    EXPECT_EQ(line_for(1, 3), "0x00000001-0x00000003 (0x00000800)\n");
+    EXPECT_EQ(line_for(0xfff, 0x1000), "0x00000fff-0x00001000 (0x007ff800)\n");
+    // Offsets below 4 GiB keep eight digits; from 4 GiB up they grow.
+    EXPECT_EQ(line_for(0x1fffff, 0x1fffff), "0x001fffff (0xfffff800)\n");
+    EXPECT_EQ(line_for(0x200001, 0x200001), "0x00200001 (0x100000800)\n");
+    EXPECT_EQ(line_for(0x200000, 0x30d3ffff), "0x00200000-0x30d3ffff (0x100000000)\n");
+    // The widest: sector numbers and offsets of 64 bits fit the line.
+    const SectorIndex top = ~SectorIndex{0} >> 11U;
+    EXPECT_EQ(line_for(top - 1, top), "0x1ffffffffffffe-0x1fffffffffffff (0xfffffffffffff000)\n");
+}
+
+TEST(RunTracker, PatternsGiveExactReports)
+{
+    const PatternCase cases[] = {
+        {"", ""},
+        {"D", ""},
+        {"Z", ""},
+        {"DZD", "0x00000001 (0x00000800)\n"},
+        {"DZZZD", "0x00000001-0x00000003 (0x00000800)\n"},
+        {"DZDZZD", "0x00000001 (0x00000800)\n0x00000003-0x00000004 (0x00001800)\n"},
+        {"DZZ", ""},                      // the image ends inside the run
+        {"ZZD", ""},                      // nothing stands before sector 0
+        {"ZDZD", "0x00000002 (0x00001000)\n"},
+        {"DZDZD", "0x00000001 (0x00000800)\n0x00000003 (0x00001800)\n"},
+        {"DDDDZZDDZ", "0x00000004-0x00000005 (0x00002000)\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(scan_bytes(image_from_pattern(c.pattern)).report, c.report) << "pattern " << c.pattern;
+}
+
+TEST(RunTracker, EdgeSumsOfZeroSuppressTheLine)
+{
+    unsigned char alternating[GUARD_BYTES];
+    for (std::size_t i = 0; i < GUARD_BYTES; ++i)
+        alternating[i] = i % 2 == 0 ? 0x01 : 0xFF;
+
+    Bytes before = image_from_pattern("DZD");
+    std::memcpy(before.data() + SECTOR_SIZE - GUARD_BYTES, alternating, GUARD_BYTES);
+    EXPECT_EQ(scan_bytes(before).report, "");
+
+    Bytes after = image_from_pattern("DZD");
+    std::memcpy(after.data() + 2 * SECTOR_SIZE, alternating, GUARD_BYTES);
+    EXPECT_EQ(scan_bytes(after).report, "");
+
+    // Bytes of 0x80 and above are negative: 0x80 x 16 sums to -2048, not zero.
+    Bytes negative = image_from_pattern("DZD");
+    std::memset(negative.data() + SECTOR_SIZE - GUARD_BYTES, 0x80, GUARD_BYTES);
+    EXPECT_EQ(scan_bytes(negative).report, "0x00000001 (0x00000800)\n");
+
+    // X is zero but for its last byte: it closes the run, its leading bytes
+    // sum to 0, and it opens no run of its own.
+    Bytes x = image_from_pattern("DZZD");
+    x[3 * SECTOR_SIZE - 1] = 0x01;
+    EXPECT_EQ(scan_bytes(x).report, "");
+
+    // After X, a new run takes its before-sum from X's last 16 bytes.
+    Bytes reopened = image_from_pattern("DZZZD");
+    reopened[3 * SECTOR_SIZE - 1] = 0x01;
+    EXPECT_EQ(scan_bytes(reopened).report, "0x00000003 (0x00001800)\n");
+}
+
+TEST(RunTracker, ReadsNeighboursOnlyWhenARunOpensOrCloses)
+{
+    // preceding matters only where a run opens and leading only where one
+    // closes; null pointers elsewhere would crash a tracker that reads them.
+    const unsigned char data[GUARD_BYTES] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    ScanState state;
+    ClosedRun closed;
+    EXPECT_FALSE(track_sector(state, 0, false, nullptr, nullptr, closed));
+    EXPECT_FALSE(track_sector(state, 1, true, data, nullptr, closed));
+    EXPECT_EQ(state.run_start, 1U);
+    EXPECT_EQ(state.before_sum, 136);
+    EXPECT_FALSE(track_sector(state, 2, true, nullptr, nullptr, closed));
+    EXPECT_EQ(state.run_length, 2U);
+    ASSERT_TRUE(track_sector(state, 3, false, nullptr, data, closed));
+    EXPECT_EQ(closed.first, 1U);
+    EXPECT_EQ(closed.last, 2U);
+    EXPECT_EQ(state.run_length, 0U);
+    EXPECT_FALSE(track_sector(state, 4, false, nullptr, nullptr, closed));
+}
+
+TEST(RunTracker, RunIsClosedEvenWhenNotReported)
+{
+    const unsigned char zeros[GUARD_BYTES] = {};
+    const unsigned char data[GUARD_BYTES] = {1};
+    ScanState state;
+    ClosedRun closed;
+    track_sector(state, 1, true, zeros, nullptr, closed);
+    EXPECT_FALSE(track_sector(state, 2, false, nullptr, data, closed));
+    EXPECT_EQ(state.run_length, 0U);
+    // The next run starts afresh with its own before-sum.
+    track_sector(state, 3, true, data, nullptr, closed);
+    ASSERT_TRUE(track_sector(state, 4, false, nullptr, data, closed));
+    EXPECT_EQ(closed.first, 3U);
+    EXPECT_EQ(closed.last, 3U);
+}
