@@ -13,14 +13,13 @@ namespace {
 std::vector<unsigned char> data_sectors()
 {
     std::vector<unsigned char> bytes(4U << 20U);
-    std::mt19937 random(1);
+    std::mt19937 random(1); // NOLINT(cert-msc32-c,cert-msc51-cpp): the same data every run
     for (auto& b : bytes)
         b = static_cast<unsigned char>(random());
     return bytes;
 }
 
-template <typename Check>
-void run(benchmark::State& state, Check check)
+template <typename Check> void run(benchmark::State& state, Check check)
 {
     const std::vector<unsigned char> bytes = data_sectors();
     std::size_t empty = 0;
@@ -29,8 +28,7 @@ void run(benchmark::State& state, Check check)
             empty += check(bytes.data() + at) ? 1 : 0;
         benchmark::DoNotOptimize(empty);
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                            static_cast<std::int64_t>(bytes.size()));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(bytes.size()));
 }
 
 void table_crc(benchmark::State& state)

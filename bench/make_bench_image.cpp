@@ -1,9 +1,9 @@
 // Writes a benchmark image: pseudo-random data sectors with short runs of
 // empty sectors (1 to 8 sectors, about 3% of the image) between them.
 // Usage: make_bench_image PATH MIB
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstdint>
 #include <vector>
 
 int main(int argc, char** argv)

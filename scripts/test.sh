@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Sets up and runs every test: the suite in each build configuration.
+# Sets up and runs every check: the test suite in the ISA-L, portable and
+# sanitizer builds, static analysis and formatting, and a fuzzing run
+# (SECTORSCAN_FUZZ_SECONDS, default 60).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/setup.sh"
-need_packages "${BUILD_PACKAGES[@]}" libgtest-dev
+need_packages "${BUILD_PACKAGES[@]}" libgtest-dev libbenchmark-dev clang libclang-rt-14-dev \
+    clang-tidy clang-format cppcheck
 
 jobs=2
 run_suite() { # name, cmake options...
@@ -18,4 +21,19 @@ run_suite() { # name, cmake options...
 
 run_suite release -DCMAKE_BUILD_TYPE=Release -DSECTORSCAN_WITH_ISAL=ON
 run_suite portable -DCMAKE_BUILD_TYPE=Release -DSECTORSCAN_WITH_ISAL=OFF
+# Any sanitizer report aborts the test it happens in, and so fails the suite.
+export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+run_suite sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSECTORSCAN_SANITIZE=ON
+unset ASAN_OPTIONS UBSAN_OPTIONS
+
+bash "$root/scripts/lint.sh"
+echo "=== fuzz for ${SECTORSCAN_FUZZ_SECONDS:-60} seconds" >&2
+fuzz_log=$root/build/fuzz.log
+if ! bash "$root/scripts/fuzz.sh" "${SECTORSCAN_FUZZ_SECONDS:-60}" >"$fuzz_log" 2>&1; then
+    tail -n 80 "$fuzz_log" >&2
+    echo "=== the fuzzer found a failure; the input is in build/fuzz/" >&2
+    exit 1
+fi
+grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec)' "$fuzz_log" >&2
 echo "=== all checks passed" >&2

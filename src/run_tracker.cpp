@@ -5,9 +5,8 @@
 
 #include "sector_checks.h"
 
-bool track_sector(ScanState& state, SectorIndex index, bool empty,
-                  const unsigned char* preceding, const unsigned char* leading,
-                  ClosedRun& closed)
+bool track_sector(ScanState& state, SectorIndex index, bool empty, const unsigned char* preceding,
+                  const unsigned char* leading, ClosedRun& closed)
 {
     if (empty) {
         if (state.run_length == 0) {
@@ -36,8 +35,8 @@ void format_run_line(const ClosedRun& run, char* line)
     if (run.first == run.last)
         std::snprintf(line, RUN_LINE_MAX, "0x%08" PRIx64 " (0x%08" PRIx64 ")\n", run.first, offset);
     else
-        std::snprintf(line, RUN_LINE_MAX, "0x%08" PRIx64 "-0x%08" PRIx64 " (0x%08" PRIx64 ")\n",
-                      run.first, run.last, offset);
+        std::snprintf(line, RUN_LINE_MAX, "0x%08" PRIx64 "-0x%08" PRIx64 " (0x%08" PRIx64 ")\n", run.first, run.last,
+                      offset);
 }
 
 bool print_run_line(std::FILE* out, const ClosedRun& run)

@@ -32,9 +32,8 @@ inline constexpr std::size_t RUN_LINE_MAX = 64;
 // and is read only when a run opens here; `leading` is the sector's first 16
 // bytes and is read only when a run closes here. Returns true when this
 // sector closes a run that belongs in the report, and stores it in `closed`.
-bool track_sector(ScanState& state, SectorIndex index, bool empty,
-                  const unsigned char* preceding, const unsigned char* leading,
-                  ClosedRun& closed);
+bool track_sector(ScanState& state, SectorIndex index, bool empty, const unsigned char* preceding,
+                  const unsigned char* leading, ClosedRun& closed);
 
 // Writes the report line for `run` into `line` (RUN_LINE_MAX bytes):
 // "0x%08x (0x%08x)\n" for one sector, "0x%08x-0x%08x (0x%08x)\n" for more,

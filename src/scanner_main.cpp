@@ -55,8 +55,8 @@ std::optional<std::uint64_t> file_size(int fd)
     return static_cast<std::uint64_t>(end);
 }
 
-ScanResult scan_image(const ScanInput& input, unsigned char* buffer, std::size_t chunk_size,
-                      std::FILE* out, const ScanObserver& observer)
+ScanResult scan_image(const ScanInput& input, unsigned char* buffer, std::size_t chunk_size, std::FILE* out,
+                      const ScanObserver& observer)
 {
     const ReadFunction read_some = input.read_some != nullptr ? input.read_some : ::read;
     ScanResult result;
@@ -204,8 +204,8 @@ int scanner_main(int argc, char** argv)
         status = 1;
     } else if (result.status == ScanResult::input_shrank) {
         char cause[128];
-        std::snprintf(cause, sizeof cause, "the file ended after %" PRIu64 " of %" PRIu64 " bytes",
-                      result.bytes_read, *input.size);
+        std::snprintf(cause, sizeof cause, "the file ended after %" PRIu64 " of %" PRIu64 " bytes", result.bytes_read,
+                      *input.size);
         print_read_error(path, cause);
         status = 1;
     }

@@ -28,7 +28,7 @@ struct ScanInput {
 struct ScanResult {
     enum Status { complete, read_failed, input_shrank, write_failed };
     Status status = complete;
-    int error = 0;              // errno of a failed read or write
+    int error = 0; // errno of a failed read or write
     std::uint64_t bytes_read = 0;
 };
 
@@ -48,8 +48,8 @@ std::optional<std::uint64_t> file_size(int fd);
 // number of sectors) and prints a report line to `out` for every run of
 // empty sectors with data on both sides. Stops at the first failed read or
 // write; the lines already printed stay.
-ScanResult scan_image(const ScanInput& input, unsigned char* buffer, std::size_t chunk_size,
-                      std::FILE* out, const ScanObserver& observer = {});
+ScanResult scan_image(const ScanInput& input, unsigned char* buffer, std::size_t chunk_size, std::FILE* out,
+                      const ScanObserver& observer = {});
 
 // The one chunk buffer: CHUNK_SIZE bytes, 2 MiB-aligned and offered to the
 // kernel for transparent huge pages, which makes its copy from the page

@@ -2,6 +2,8 @@
 // failures a script must be able to tell from a clean scan.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,10 +43,10 @@ std::string read_file(const std::string& path)
 Outcome run_shell(const std::string& shell)
 {
     const std::string err_path = write_temp_file("stderr.txt", {});
-    const std::string command = "SECTORSCAN=" + quoted(SECTORSCAN_BINARY) + " bash -c " + quoted(shell) +
-                                " 2>" + quoted(err_path);
+    const std::string command =
+        "SECTORSCAN=" + quoted(SECTORSCAN_BINARY) + " bash -c " + quoted(shell) + " 2>" + quoted(err_path);
     Outcome outcome;
-    std::FILE* pipe = popen(command.c_str(), "r");
+    std::FILE* pipe = popen(command.c_str(), "r"); // NOLINT(cert-env33-c): running the tool is the point
     std::array<char, 4096> chunk{};
     std::size_t n = 0;
     while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0)
@@ -117,8 +119,8 @@ TEST(Cli, MissingArgumentIsAUsageError)
 
 TEST(Cli, PipesReportLikeTheFile)
 {
-    Bytes bytes = data_image_with_zeros(3 * 4096 + 5, 4095, 4097);
-    bytes[10 * 2048] = 0; // a sector that is data all the same
+    Bytes bytes = data_image_with_zeros(std::size_t{3} * 4096 + 5, 4095, 4097);
+    bytes[std::size_t{10} * 2048] = 0; // a sector that is data all the same
     bytes.insert(bytes.end(), 300, 0x41);
     const std::string path = write_temp_file("pipe.img", bytes);
     const std::string lines = "0x00000fff-0x00001001 (0x007ff800)\n";
@@ -155,4 +157,91 @@ TEST(Cli, BufferThatCannotBeAllocatedIsAFailure)
     EXPECT_NE(o.err.find("cannot allocate the 8 MiB read buffer"), std::string::npos) << o.err;
     unlink(path.c_str());
 #endif
+}
+
+namespace {
+
+// Runs the tool on `path` with the read fault shim preloaded and `faults` in
+// its environment.
+Outcome run_with_faults(const std::string& faults, const std::string& path)
+{
+    // The sanitizers' runtime wants to come first; the shim only wraps read.
+    return run_shell("ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + quoted(READ_FAULT_SHIM) + " " + faults +
+                     " \"$SECTORSCAN\" " + quoted(path));
+}
+
+} // namespace
+
+TEST(CliFaults, ReadErrorKeepsTheLinesFoundAndFails)
+{
+    // A run in the first chunk is printed; the read fails in the second.
+    Bytes bytes = data_image_with_zeros(std::size_t{3} * 4096, 10, 11);
+    std::fill(bytes.begin() + std::ptrdiff_t{9000} * 2048, bytes.begin() + std::ptrdiff_t{9001} * 2048, 0);
+    const std::string path = write_temp_file("eio.img", bytes);
+    const std::string first = "0x0000000a-0x0000000b (0x00005000)\n";
+
+    const Outcome clean = run_with_faults("", path);
+    EXPECT_EQ(clean.status, 0);
+    EXPECT_EQ(clean.out, header(path) + first + "0x00002328 (0x01194000)\n");
+
+    const Outcome failed = run_with_faults("SECTORSCAN_TEST_FAIL_AFTER=9437184", path);
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.out, header(path) + first + " Error reading file: " + path + "\n");
+    EXPECT_EQ(failed.err, "sectorscan: " + path + ": Input/output error\n");
+
+    // Failing on the very first read: the header, then the error.
+    const Outcome at_once = run_with_faults("SECTORSCAN_TEST_FAIL_AFTER=0", path);
+    EXPECT_EQ(at_once.status, 1);
+    EXPECT_EQ(at_once.out, header(path) + " Error reading file: " + path + "\n");
+    unlink(path.c_str());
+}
+
+TEST(CliFaults, ShortReadsGiveTheSameReport)
+{
+    const Bytes bytes = data_image_with_zeros(4096 + 40, 4090, 4100);
+    const std::string path = write_temp_file("short.img", bytes);
+    const Outcome o = run_with_faults("SECTORSCAN_TEST_PIECE=1000", path);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, header(path) + "0x00000ffa-0x00001004 (0x007fd000)\n");
+    unlink(path.c_str());
+}
+
+TEST(CliFaults, ImageThatShrinksDuringTheScanFails)
+{
+    const Bytes bytes = data_image_with_zeros(std::size_t{3} * 4096, 10, 10);
+    const std::string path = write_temp_file("shrink.img", bytes);
+    const Outcome o = run_with_faults("SECTORSCAN_TEST_SHRINK=" + std::to_string(5 << 20) + ":" + quoted(path), path);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, header(path) + "0x0000000a (0x00005000)\n Error reading file: " + path + "\n");
+    EXPECT_EQ(o.err, "sectorscan: " + path + ": the file ended after 5242880 of 25165824 bytes\n");
+    unlink(path.c_str());
+}
+
+TEST(CliLarge, SparseImageBeyondFourGigabytes)
+{
+    // 4.5 GiB of holes (no disk space) with data sectors placed around the
+    // 4 GiB mark: sector numbers pass 2^21 and offsets pass 2^32.
+    const std::uint64_t sectors = 0x240000;
+    // Holes in tmpfs read as the shared zero page, much faster than on disk.
+    const std::string path = access("/dev/shm", W_OK) == 0
+                                 ? "/dev/shm/sectorscan-test-" + std::to_string(getpid()) + "-sparse.img"
+                                 : write_temp_file("sparse.img", {});
+    std::FILE* created = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(created, nullptr);
+    std::fclose(created);
+    const int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(sectors * 2048)), 0);
+    const Bytes data(2048, 0x41);
+    for (const std::uint64_t at :
+         {std::uint64_t{0}, std::uint64_t{0x200000}, std::uint64_t{0x200002}, std::uint64_t{0x23fffe}})
+        ASSERT_EQ(pwrite(fd, data.data(), data.size(), static_cast<off_t>(at * 2048)), 2048);
+    close(fd);
+
+    const Outcome o = run_shell("\"$SECTORSCAN\" " + quoted(path));
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, header(path) + "0x00000001-0x001fffff (0x00000800)\n"
+                                    "0x00200001 (0x100000800)\n"
+                                    "0x00200003-0x0023fffd (0x100001800)\n");
+    unlink(path.c_str());
 }

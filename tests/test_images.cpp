@@ -67,8 +67,8 @@ ScanRun scan_bytes(const Bytes& bytes, std::size_t chunk_size, bool as_stream, R
 std::string write_temp_file(const std::string& name, const Bytes& bytes)
 {
     const char* dir = std::getenv("TMPDIR");
-    std::string path = std::string(dir != nullptr ? dir : "/tmp") + "/sectorscan-test-" +
-                       std::to_string(getpid()) + "-" + name;
+    std::string path =
+        std::string(dir != nullptr ? dir : "/tmp") + "/sectorscan-test-" + std::to_string(getpid()) + "-" + name;
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     return path;

@@ -46,8 +46,8 @@ TEST(RunTracker, PatternsGiveExactReports)
         {"DZD", "0x00000001 (0x00000800)\n"},
         {"DZZZD", "0x00000001-0x00000003 (0x00000800)\n"},
         {"DZDZZD", "0x00000001 (0x00000800)\n0x00000003-0x00000004 (0x00001800)\n"},
-        {"DZZ", ""},                      // the image ends inside the run
-        {"ZZD", ""},                      // nothing stands before sector 0
+        {"DZZ", ""}, // the image ends inside the run
+        {"ZZD", ""}, // nothing stands before sector 0
         {"ZDZD", "0x00000002 (0x00001000)\n"},
         {"DZDZD", "0x00000001 (0x00000800)\n0x00000003 (0x00001800)\n"},
         {"DDDDZZDDZ", "0x00000004-0x00000005 (0x00002000)\n"},

@@ -209,7 +209,9 @@ TEST(ScanLoop, ShortReadsOfAMeasuredFileAreRefilled)
 TEST(ScanLoop, ReadErrorStopsTheScanAndKeepsEarlierLines)
 {
     // Runs in the first chunk and in the third; the read fails in the second.
-    const Bytes bytes = image_from_pattern("DZDD" "DDDD" "DZDD");
+    const Bytes bytes = image_from_pattern("DZDD"
+                                           "DDDD"
+                                           "DZDD");
     g_delivered = 0;
     g_fail_after = 5 * SECTOR_SIZE + 100;
     const ScanRun run = scan_bytes(bytes, 4 * SECTOR_SIZE, false, read_then_fail);
@@ -226,7 +228,9 @@ TEST(ScanLoop, ReadErrorStopsTheScanAndKeepsEarlierLines)
 
 TEST(ScanLoop, ImageThatShrinksDuringTheScanIsAFailure)
 {
-    const Bytes bytes = image_from_pattern("DZDD" "DDDD" "DZDD");
+    const Bytes bytes = image_from_pattern("DZDD"
+                                           "DDDD"
+                                           "DZDD");
     const std::string path = write_temp_file("shrink.img", bytes);
     ScanInput input;
     input.fd = open(path.c_str(), O_RDONLY);
