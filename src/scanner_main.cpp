@@ -11,7 +11,9 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
+#include "progress.h"
 #include "run_tracker.h"
 #include "sector_checks.h"
 
@@ -156,6 +158,32 @@ void release_chunk_buffer(unsigned char* buffer)
     std::free(buffer);
 }
 
+namespace {
+
+#ifndef SECTORSCAN_VERSION
+#define SECTORSCAN_VERSION "unknown"
+#endif
+
+const char* const HELP_TEXT = "Usage: sectorscan IMAGE\n"
+                              "Lists the runs of empty 2048-byte sectors in IMAGE that have data on both sides.\n"
+                              "\n"
+                              "A sector is empty when its CRC-32 equals that of 2048 zero bytes. A run is\n"
+                              "reported when the 16 bytes before it and the first 16 bytes after it each\n"
+                              "have a non-zero sum as signed bytes. Each line gives the run's first sector,\n"
+                              "or its first and last sector, and the byte offset of its first sector:\n"
+                              "  0x00000064 (0x00032000)\n"
+                              "  0x000000c8-0x000000d7 (0x00064000)\n"
+                              "IMAGE may be a pipe: sectorscan <(zstd -dc disc.iso.zst)\n"
+                              "\n"
+                              "  -h, --help     print this help and exit\n"
+                              "      --version  print the version and exit\n"
+                              "\n"
+                              "Exit status: 0 the whole image was scanned; 1 it could not be opened or read,\n"
+                              "or standard output could not be written; 2 usage error.\n"
+                              "See sectorscan(1).\n";
+
+} // namespace
+
 int scanner_main(int argc, char** argv)
 {
     if (argc < 2) {
@@ -163,6 +191,18 @@ int scanner_main(int argc, char** argv)
         return 2;
     }
     const char* path = argv[1];
+    const std::string_view first = path;
+    if (first == "-h" || first == "--help" || first == "--version") {
+        if (first == "--version")
+            std::printf("sectorscan %s\n", SECTORSCAN_VERSION);
+        else
+            std::fputs(HELP_TEXT, stdout);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+            std::fprintf(stderr, "sectorscan: error writing standard output: %s\n", std::strerror(errno));
+            return 1;
+        }
+        return 0;
+    }
 
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     struct stat info {};
@@ -194,7 +234,9 @@ int scanner_main(int argc, char** argv)
         return 1;
     }
 
-    const ScanResult result = scan_image(input, buffer, CHUNK_SIZE, stdout);
+    Progress progress = progress_start(STDERR_FILENO, input.size.has_value(), input.size.value_or(0));
+    const ScanResult result = scan_image(input, buffer, CHUNK_SIZE, stdout, ScanObserver{progress_notify, &progress});
+    progress_clear(progress);
     close(fd);
     release_chunk_buffer(buffer);
 

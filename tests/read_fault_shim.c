@@ -2,6 +2,7 @@
  *   SECTORSCAN_TEST_FAIL_AFTER=N    reads fail with EIO once N bytes were read
  *   SECTORSCAN_TEST_PIECE=N         every read returns at most N bytes
  *   SECTORSCAN_TEST_SHRINK=N:PATH   after the first read, PATH is cut to N bytes
+ *   SECTORSCAN_TEST_DELAY_US=N      every read first sleeps N microseconds
  * Only descriptors above 2 are touched. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -26,6 +27,9 @@ ssize_t read(int fd, void* buffer, size_t count)
     const char* fail_after = getenv("SECTORSCAN_TEST_FAIL_AFTER");
     const char* piece = getenv("SECTORSCAN_TEST_PIECE");
     const char* shrink = getenv("SECTORSCAN_TEST_SHRINK");
+    const char* delay = getenv("SECTORSCAN_TEST_DELAY_US");
+    if (delay != NULL)
+        usleep((useconds_t)strtoul(delay, NULL, 10));
     if (piece != NULL && count > strtoull(piece, NULL, 10))
         count = strtoull(piece, NULL, 10);
     if (fail_after != NULL) {

@@ -245,3 +245,60 @@ TEST(CliLarge, SparseImageBeyondFourGigabytes)
                                     "0x00200003-0x0023fffd (0x100001800)\n");
     unlink(path.c_str());
 }
+
+TEST(CliOptions, HelpAndVersionAsFirstArgument)
+{
+    for (const char* option : {"--help", "-h"}) {
+        const Outcome help = run_shell(std::string("\"$SECTORSCAN\" ") + option);
+        EXPECT_EQ(help.status, 0) << option;
+        EXPECT_EQ(help.out.rfind("Usage: sectorscan IMAGE\n", 0), 0U) << help.out;
+        EXPECT_NE(help.out.find("Exit status"), std::string::npos);
+        EXPECT_EQ(help.err, "");
+    }
+    const Outcome version = run_shell("\"$SECTORSCAN\" --version extra");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "sectorscan " SECTORSCAN_VERSION "\n");
+    EXPECT_EQ(run_shell("\"$SECTORSCAN\" --version >/dev/full").status, 1);
+
+    // Only the first argument is looked at, and anything else is a path.
+    const std::string path = write_temp_file("options.img", image_from_pattern("DZD"));
+    const Outcome later = run_shell("\"$SECTORSCAN\" " + quoted(path) + " --version");
+    EXPECT_EQ(later.out, header(path) + "0x00000001 (0x00000800)\n");
+    const Outcome unknown = run_shell("\"$SECTORSCAN\" --verbose");
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_EQ(unknown.out, " Error loading file: --verbose\n");
+    unlink(path.c_str());
+}
+
+TEST(CliProgress, NothingOnStandardErrorWhenItIsNotATerminal)
+{
+    // A scan slowed to take well over a second, the time after which a
+    // terminal would see the progress line.
+    const std::string path = write_temp_file("slow.img", data_image_with_zeros(std::size_t{4} * 4096, 100, 101));
+    const Outcome o = run_with_faults("SECTORSCAN_TEST_DELAY_US=10000", path);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, header(path) + "0x00000064-0x00000065 (0x00032000)\n");
+    EXPECT_EQ(o.err, "");
+    unlink(path.c_str());
+}
+
+TEST(CliProgress, TerminalSeesALineThatIsErasedBeforeExit)
+{
+    if (system("command -v script >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "script(1) is needed for a pseudo-terminal";
+    Bytes bytes = data_image_with_zeros(std::size_t{4} * 4096, 100, 101);
+    std::fill(bytes.end() - 20 * 2048, bytes.end() - 19 * 2048, 0);
+    const std::string path = write_temp_file("tty.img", bytes);
+    // Standard output and standard error both on the pseudo-terminal.
+    const std::string inner = "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + quoted(READ_FAULT_SHIM) +
+                              " SECTORSCAN_TEST_DELAY_US=12000 \"$SECTORSCAN\" " +
+                              quoted(path);
+    const Outcome o = run_shell("script -qec " + quoted(inner) + " /dev/null");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_NE(o.out.find("% "), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("MiB/s"), std::string::npos) << o.out;
+    // The display is erased before the late report line and at the end.
+    EXPECT_NE(o.out.find("\r\033[K0x00003fec (0x01ff6000)\r\n"), std::string::npos) << o.out;
+    EXPECT_LT(o.out.rfind("\rsectorscan:"), o.out.rfind("\r\033[K")) << o.out;
+    unlink(path.c_str());
+}
