@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -58,7 +59,7 @@ void progress_notify(void* context, std::uint64_t bytes_read, bool line_due)
     const double seconds = static_cast<double>(elapsed) / static_cast<double>(NS);
     const double rate = static_cast<double>(bytes_read) / seconds; // bytes per second
     const double left = rate > 0 ? static_cast<double>(progress.total - bytes_read) / rate : 0;
-    const auto left_s = static_cast<unsigned long>(left + 0.5);
+    const auto left_s = static_cast<unsigned long>(std::lround(left));
     std::fprintf(stderr, "\rsectorscan: %5.1f%%  %7.1f MiB/s  %lu:%02lu left\033[K",
                  100.0 * static_cast<double>(bytes_read) / static_cast<double>(progress.total),
                  rate / (1024.0 * 1024.0), left_s / 60, left_s % 60);

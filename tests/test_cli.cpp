@@ -284,15 +284,14 @@ TEST(CliProgress, NothingOnStandardErrorWhenItIsNotATerminal)
 
 TEST(CliProgress, TerminalSeesALineThatIsErasedBeforeExit)
 {
-    if (system("command -v script >/dev/null 2>&1") != 0)
+    if (run_shell("command -v script").status != 0)
         GTEST_SKIP() << "script(1) is needed for a pseudo-terminal";
     Bytes bytes = data_image_with_zeros(std::size_t{4} * 4096, 100, 101);
-    std::fill(bytes.end() - 20 * 2048, bytes.end() - 19 * 2048, 0);
+    std::fill(bytes.end() - std::ptrdiff_t{20} * 2048, bytes.end() - std::ptrdiff_t{19} * 2048, 0);
     const std::string path = write_temp_file("tty.img", bytes);
     // Standard output and standard error both on the pseudo-terminal.
     const std::string inner = "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + quoted(READ_FAULT_SHIM) +
-                              " SECTORSCAN_TEST_DELAY_US=12000 \"$SECTORSCAN\" " +
-                              quoted(path);
+                              " SECTORSCAN_TEST_DELAY_US=12000 \"$SECTORSCAN\" " + quoted(path);
     const Outcome o = run_shell("script -qec " + quoted(inner) + " /dev/null");
     EXPECT_EQ(o.status, 0);
     EXPECT_NE(o.out.find("% "), std::string::npos) << o.out;
