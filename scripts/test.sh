@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up and runs every check: the test suite in the ISA-L, portable and
-# sanitizer builds, static analysis and formatting, and a fuzzing run
-# (SECTORSCAN_FUZZ_SECONDS, default 60).
+# Sets up and runs every check: the test suite in the ISA-L, portable,
+# address/undefined-behaviour sanitizer and thread sanitizer builds, static
+# analysis and formatting, and a fuzzing run (SECTORSCAN_FUZZ_SECONDS,
+# default 60).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/setup.sh"
@@ -26,6 +27,10 @@ export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 run_suite sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSECTORSCAN_SANITIZE=ON
 unset ASAN_OPTIONS UBSAN_OPTIONS
+# The reader thread and the scanner share the chunk buffer.
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+run_suite thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSECTORSCAN_SANITIZE_THREAD=ON
+unset TSAN_OPTIONS
 
 bash "$root/scripts/lint.sh"
 echo "=== fuzz for ${SECTORSCAN_FUZZ_SECONDS:-60} seconds" >&2

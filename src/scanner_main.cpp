@@ -14,18 +14,13 @@
 #include <string_view>
 
 #include "progress.h"
+#include "read_ahead.h"
 #include "run_tracker.h"
 #include "sector_checks.h"
 
 namespace {
 
 constexpr std::size_t HUGE_PAGE_SIZE = std::size_t{2} << 20U;
-
-// The chunk is filled by reads of this size, and the sectors of each piece
-// are scanned as soon as it lands, while they are still in the CPU's cache:
-// checking them after the whole 8 MiB had arrived would fetch every byte
-// from memory a second time.
-constexpr std::size_t READ_PIECE = std::size_t{256} << 10U;
 
 void notify(const ScanObserver& observer, std::uint64_t bytes_read, bool line_due)
 {
@@ -60,84 +55,53 @@ std::optional<std::uint64_t> file_size(int fd)
 ScanResult scan_image(const ScanInput& input, unsigned char* buffer, std::size_t chunk_size, std::FILE* out,
                       const ScanObserver& observer)
 {
-    const ReadFunction read_some = input.read_some != nullptr ? input.read_some : ::read;
     ScanResult result;
     ScanState state;
     ClosedRun closed;
     SectorIndex index = 0;
-    // The 16 bytes in front of the first sector of a chunk are the last 16 of
-    // the previous chunk, kept here across the refill. Sector 0 has nothing
-    // in front of it: zeros, whose sum of 0 keeps a run that starts the
-    // image out of the report, like one that runs to its end.
+    // The 16 bytes in front of the first sector of a slot are the last 16 of
+    // the slot before, kept here because that slot may be refilled by now.
+    // Sector 0 has nothing in front of it: zeros, whose sum of 0 keeps a run
+    // that starts the image out of the report, like one that runs to its end.
     unsigned char carry[GUARD_BYTES] = {};
 
-    // Tracks the whole sectors in buffer[from, to); false when a report
-    // line could not be written.
-    auto scan_sectors = [&](std::size_t from, std::size_t to) {
-        for (std::size_t at = from; at < to; at += SECTOR_SIZE, ++index) {
-            const unsigned char* sector = buffer + at;
+    ReadAhead ahead;
+    start_read_ahead(ahead, input, buffer, chunk_size);
+    for (;;) {
+        const Slot slot = next_slot(ahead);
+        // Every slot but the last is full; a partial sector at the end of
+        // the image is never examined.
+        const std::size_t whole = slot.filled - slot.filled % SECTOR_SIZE;
+        bool written = true;
+        for (std::size_t at = 0; at < whole && written; at += SECTOR_SIZE, ++index) {
+            const unsigned char* sector = slot.data + at;
             const unsigned char* preceding = at == 0 ? carry : sector - GUARD_BYTES;
             if (track_sector(state, index, is_empty_sector(sector), preceding, sector, closed)) {
                 notify(observer, result.bytes_read + at, true);
                 if (!print_run_line(out, closed)) {
                     result.status = ScanResult::write_failed;
                     result.error = errno;
-                    return false;
+                    written = false;
                 }
             }
         }
-        return true;
-    };
-
-    for (;;) {
-        std::size_t want = chunk_size;
-        if (input.size) {
-            const std::uint64_t left = *input.size - result.bytes_read;
-            if (left == 0)
-                break;
-            if (left < want)
-                want = static_cast<std::size_t>(left);
-        }
-
-        // Fill the chunk until it is full or the input ends: a pipe hands out
-        // a few KiB per read, and a signal may cut a read short.
-        std::size_t filled = 0;
-        std::size_t scanned = 0;
-        bool ended = false;
-        while (filled < want) {
-            const ssize_t n = read_some(input.fd, buffer + filled, std::min(READ_PIECE, want - filled));
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                result.status = ScanResult::read_failed;
-                result.error = errno;
-                result.bytes_read += filled;
-                return result;
-            }
-            if (n == 0) {
-                ended = true;
-                break;
-            }
-            filled += static_cast<std::size_t>(n);
-            const std::size_t whole = filled - filled % SECTOR_SIZE;
-            if (!scan_sectors(scanned, whole)) {
-                result.bytes_read += filled;
-                return result;
-            }
-            scanned = whole;
-        }
-        result.bytes_read += filled;
-        if (ended && input.size) {
-            // A measured image that ends early shrank during the scan.
-            result.status = ScanResult::input_shrank;
-            return result;
-        }
-        if (scanned > 0)
-            std::memcpy(carry, buffer + scanned - GUARD_BYTES, GUARD_BYTES);
+        result.bytes_read += slot.filled;
+        if (!written)
+            break;
+        if (whole > 0)
+            std::memcpy(carry, slot.data + whole - GUARD_BYTES, GUARD_BYTES);
+        release_slot(ahead);
         notify(observer, result.bytes_read, false);
-        if (ended)
+        if (slot.end == SlotEnd::read_failed) {
+            result.status = ScanResult::read_failed;
+            result.error = slot.error;
+        } else if (slot.end == SlotEnd::shrank) {
+            result.status = ScanResult::input_shrank;
+        }
+        if (slot.end != SlotEnd::more)
             break;
     }
+    stop_read_ahead(ahead);
     return result;
 }
 

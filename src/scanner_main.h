@@ -13,7 +13,8 @@ inline constexpr std::size_t CHUNK_SIZE = 0x800000; // 8 MiB
 inline constexpr std::size_t SECTORS_PER_CHUNK = 4096;
 
 // Reads up to `count` bytes like read(2). The tool always uses read(2); tests
-// substitute readers that fail or return short counts.
+// substitute readers that fail or return short counts. It is called from the
+// reader thread, one call at a time.
 using ReadFunction = ssize_t (*)(int fd, void* buffer, std::size_t count);
 
 // The image being scanned.
@@ -32,7 +33,7 @@ struct ScanResult {
     std::uint64_t bytes_read = 0;
 };
 
-// Called after every chunk with the bytes read so far, and before every
+// Called after every slot of the chunk buffer with the bytes read so far, and before every
 // report line with `line_due` set, so that a progress display can get out of
 // the way. May be null.
 struct ScanObserver {
@@ -44,10 +45,11 @@ struct ScanObserver {
 // when the stream cannot seek.
 std::optional<std::uint64_t> file_size(int fd);
 
-// Scans the image chunk by chunk into `buffer` (`chunk_size` bytes, a whole
-// number of sectors) and prints a report line to `out` for every run of
-// empty sectors with data on both sides. Stops at the first failed read or
-// write; the lines already printed stay.
+// Scans the image through `buffer` (`chunk_size` bytes, a whole number of
+// sectors, at least one), refilled as a ring of slots by a reader thread,
+// and prints a report line to `out` for every run of empty sectors with data
+// on both sides. Stops at the first failed read or write; the lines already
+// printed stay.
 ScanResult scan_image(const ScanInput& input, unsigned char* buffer, std::size_t chunk_size, std::FILE* out,
                       const ScanObserver& observer = {});
 

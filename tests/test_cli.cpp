@@ -159,6 +159,28 @@ TEST(Cli, BufferThatCannotBeAllocatedIsAFailure)
 #endif
 }
 
+TEST(Cli, TightMemoryLimitsGiveTheWholeReportOrAFailure)
+{
+#ifdef SECTORSCAN_SANITIZE
+    GTEST_SKIP() << "the sanitizers reserve far more address space than the limit allows";
+#else
+    // Between the limits at which the buffer cannot be had and at which the
+    // reader thread can be started lies one where the tool reads without it.
+    const std::string path =
+        write_temp_file("tight.img", data_image_with_zeros(std::size_t{3} * SECTORS_PER_CHUNK, 4095, 4096));
+    const std::string report = header(path) + "0x00000fff-0x00001000 (0x007ff800)\n";
+    for (int limit = 14000; limit <= 32000; limit += 2000) {
+        const Outcome o = run_shell("ulimit -v " + std::to_string(limit) + "; \"$SECTORSCAN\" " + quoted(path));
+        if (o.status == 0)
+            EXPECT_EQ(o.out, report) << limit;
+        else
+            EXPECT_EQ(o.out, header(path) + " Error reading file: " + path + "\n") << limit;
+        EXPECT_LE(o.status, 1) << limit << ": " << o.err;
+    }
+    unlink(path.c_str());
+#endif
+}
+
 namespace {
 
 // Runs the tool on `path` with the read fault shim preloaded and `faults` in
@@ -275,7 +297,7 @@ TEST(CliProgress, NothingOnStandardErrorWhenItIsNotATerminal)
     // A scan slowed to take well over a second, the time after which a
     // terminal would see the progress line.
     const std::string path = write_temp_file("slow.img", data_image_with_zeros(std::size_t{4} * 4096, 100, 101));
-    const Outcome o = run_with_faults("SECTORSCAN_TEST_DELAY_US=10000", path);
+    const Outcome o = run_with_faults("SECTORSCAN_TEST_PIECE=262144 SECTORSCAN_TEST_DELAY_US=10000", path);
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(o.out, header(path) + "0x00000064-0x00000065 (0x00032000)\n");
     EXPECT_EQ(o.err, "");
@@ -291,7 +313,8 @@ TEST(CliProgress, TerminalSeesALineThatIsErasedBeforeExit)
     const std::string path = write_temp_file("tty.img", bytes);
     // Standard output and standard error both on the pseudo-terminal.
     const std::string inner = "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + quoted(READ_FAULT_SHIM) +
-                              " SECTORSCAN_TEST_DELAY_US=12000 \"$SECTORSCAN\" " + quoted(path);
+                              " SECTORSCAN_TEST_PIECE=262144 SECTORSCAN_TEST_DELAY_US=12000 \"$SECTORSCAN\" " +
+                              quoted(path);
     const Outcome o = run_shell("script -qec " + quoted(inner) + " /dev/null");
     EXPECT_EQ(o.status, 0);
     EXPECT_NE(o.out.find("% "), std::string::npos) << o.out;

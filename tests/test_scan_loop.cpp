@@ -258,6 +258,26 @@ TEST(ScanLoop, ImageThatShrinksDuringTheScanIsAFailure)
     unlink(path.c_str());
 }
 
+TEST(ScanLoop, WriteFailureStopsTheReader)
+{
+    // A run in the first slot whose line cannot be written: the scan stops
+    // there, with the rest of the image unread, instead of reading on.
+    const Bytes bytes = data_image_with_zeros(std::size_t{4} * SECTORS_PER_CHUNK, 10, 10);
+    ScanInput input;
+    input.fd = memory_file(bytes);
+    input.size = file_size(input.fd);
+    std::FILE* full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    std::setvbuf(full, nullptr, _IONBF, 0);
+    Bytes buffer(CHUNK_SIZE);
+    const ScanResult result = scan_image(input, buffer.data(), buffer.size(), full);
+    EXPECT_EQ(result.status, ScanResult::write_failed);
+    EXPECT_EQ(result.error, ENOSPC);
+    EXPECT_LT(result.bytes_read, CHUNK_SIZE);
+    std::fclose(full);
+    close(input.fd);
+}
+
 TEST(ScanLoop, FileSizeSeeksBackToTheStart)
 {
     const Bytes bytes = image_from_pattern("DZD");
