@@ -77,12 +77,11 @@ std::size_t slot_size_for(std::size_t chunk_size)
 void start_read_ahead(ReadAhead& ahead, const ScanInput& input, unsigned char* buffer, std::size_t chunk_size)
 {
     ahead.input = input;
-    ahead.buffer = buffer;
-    ahead.slot_size = slot_size_for(chunk_size);
-    for (std::size_t at = 0; at < chunk_size; at += ahead.slot_size) {
+    const std::size_t slot_size = slot_size_for(chunk_size);
+    for (std::size_t at = 0; at < chunk_size; at += slot_size) {
         Slot slot;
         slot.data = buffer + at;
-        slot.capacity = std::min(ahead.slot_size, chunk_size - at);
+        slot.capacity = std::min(slot_size, chunk_size - at);
         ahead.slots.push_back(slot);
     }
     ahead.threaded = ahead.slots.size() > 1;

@@ -4,7 +4,7 @@
 // alone cost about a third of a warm read; done one after the other, the two
 // would take that much longer than reading the file.
 //
-// The buffer is a ring of equal slots, each a whole number of sectors. The
+// The buffer is a ring of slots, each a whole number of sectors. The
 // reader fills them in order and the scanner takes them in the same order;
 // a slot is refilled only after the scanner has handed it back, so nothing
 // is copied and no byte is read twice.
@@ -43,8 +43,6 @@ struct Slot {
 
 struct ReadAhead {
     ScanInput input;
-    unsigned char* buffer = nullptr;
-    std::size_t slot_size = 0;
     std::vector<Slot> slots;
     std::uint64_t offset = 0; // bytes read so far, by the reader
 

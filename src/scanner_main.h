@@ -33,9 +33,9 @@ struct ScanResult {
     std::uint64_t bytes_read = 0;
 };
 
-// Called after every slot of the chunk buffer with the bytes read so far, and before every
-// report line with `line_due` set, so that a progress display can get out of
-// the way. May be null.
+// Called after every slot of the chunk buffer with the bytes read so far,
+// and before every report line with `line_due` set, so that a progress
+// display can get out of the way. May be null.
 struct ScanObserver {
     void (*notify)(void* context, std::uint64_t bytes_read, bool line_due) = nullptr;
     void* context = nullptr;
