@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# Benchmark: a 1 GiB image read by dd (the read floor), by sectorscan, and by
-# sectorscan built with the portable table CRC-32, warm and cold; the peak
-# resident memory; and the per-sector micro-benchmark.
-# Usage: scripts/bench.sh [RUNS]   (default 5; each time is the best of RUNS)
+# Benchmark: a 1 GiB image read by dd (the read floor) and scanned by
+# sectorscan, warm and cold, on all CPUs and limited to 1 and 2 with taskset;
+# the peak resident memory; the portable table build; and the per-sector
+# micro-benchmark.
+#
+# Every figure is the median of ROUNDS runs with its quartiles. The commands
+# of a section run in turn within each round (interleaved), so that a change
+# in the machine's state during the run touches all of them alike.
+# Usage: scripts/bench.sh [ROUNDS]   (default 15)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/setup.sh"
 need_packages "${BUILD_PACKAGES[@]}" libbenchmark-dev time
-runs=${1:-5}
+rounds=${1:-15}
 
 fast=$root/build/bench
 portable=$root/build/bench-portable
@@ -18,53 +23,90 @@ cmake --build "$portable" --target sectorscan -j 2 >/dev/null
 
 image=$fast/bench-1g.img
 [ -f "$image" ] || "$fast/make_bench_image" "$image" 1024
+scan=$fast/sectorscan
+samples=$(mktemp -d)
+trap 'rm -rf "$samples"' EXIT
 
 evict() { dd if="$image" iflag=nocache count=0 status=none; }
 warm() { cat "$image" >/dev/null; }
 
-# Best wall time of $runs runs of "$@", in milliseconds; $prepare runs before each.
-best_ms() {
-    local prepare=$1
+# Runs "$@" once and appends "wall_ms cpu_ms rss_kib" to the samples of $name.
+sample() {
+    local name=$1
     shift
-    local best=
-    for _ in $(seq "$runs"); do
-        $prepare
-        local start end
-        start=$(date +%s%N)
-        "$@" >/dev/null 2>&1
-        end=$(date +%s%N)
-        local ms=$(((end - start) / 1000))
-        if [ -z "$best" ] || [ "$ms" -lt "$best" ]; then best=$ms; fi
-    done
-    echo "$best"
+    local start end
+    start=$(date +%s%N)
+    /usr/bin/time -o "$samples/time" -f '%U %S %M' "$@" >/dev/null 2>&1
+    end=$(date +%s%N)
+    read -r user sys rss <"$samples/time"
+    awk -v w=$(((end - start) / 1000)) -v u="$user" -v s="$sys" -v r="$rss" \
+        'BEGIN { printf "%.1f %.0f %d\n", w / 1000, (u + s) * 1000, r }' >>"$samples/$name"
 }
-fmt() { awk -v us="$1" 'BEGIN { printf "%8.1f ms", us / 1000 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
-echo "CPU: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; kernel $(uname -r)"
-echo "image: $image ($(stat -c %s "$image") bytes), best of $runs runs"
+# Median and quartiles of column $2 of the samples of $1: "q1 median q3".
+quartiles() {
+    cut -d' ' -f"$2" "$samples/$1" | sort -n | awk '{ v[NR] = $1 }
+        function at(p,  i, f) { i = 1 + (NR - 1) * p; f = int(i); return v[f] + (i - f) * (v[f + 1 < NR ? f + 1 : NR] - v[f]) }
+        END { printf "%.1f %.1f %.1f", at(0.25), at(0.5), at(0.75) }'
+}
+median() { quartiles "$1" "$2" | cut -d' ' -f2; }
+
+# One line: the label, median wall time [quartiles], median CPU time, and
+# with $3 the speed against that sample's median (its time / this one's).
+report() {
+    local name=$1 label=$2 against=${3:-}
+    read -r q1 med q3 <<<"$(quartiles "$name" 1)"
+    local line
+    line=$(printf '  %-30s %8.1f ms [%7.1f, %7.1f]  cpu %6.0f ms' "$label" "$med" "$q1" "$q3" "$(median "$name" 2)")
+    if [ -n "$against" ]; then
+        line+=$(awk -v a="$(median "$against" 1)" -v b="$med" 'BEGIN { printf "   %.2f x dd speed (%.2f x its time)", a / b, b / a }')
+    fi
+    echo "$line"
+}
+
+echo "CPU: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) CPUs; kernel $(uname -r)"
+echo "image: $image ($(stat -c %s "$image") bytes); $rounds interleaved rounds"
+echo "each line: median wall time [first quartile, third quartile], median CPU time (user + system)"
 echo
 
 warm
-dd_w=$(best_ms warm dd if="$image" of=/dev/null bs=8M)
-fast_w=$(best_ms warm "$fast/sectorscan" "$image")
-port_w=$(best_ms warm "$portable/sectorscan" "$image")
+for _ in $(seq "$rounds"); do
+    sample dd_warm dd if="$image" of=/dev/null bs=8M
+    sample scan_warm "$scan" "$image"
+    sample dd_one taskset -c 0 dd if="$image" of=/dev/null bs=8M
+    sample scan_one taskset -c 0 "$scan" "$image"
+    sample scan_two taskset -c 0,1 "$scan" "$image"
+done
 echo "warm page cache"
-echo "  dd bs=8M (read floor)  $(fmt "$dd_w")"
-echo "  sectorscan (ISA-L)     $(fmt "$fast_w")   $(ratio "$fast_w" "$dd_w") x dd"
-echo "  sectorscan (table)     $(fmt "$port_w")   $(ratio "$port_w" "$dd_w") x dd, $(ratio "$port_w" "$fast_w") x ISA-L"
+report dd_warm "dd bs=8M (read floor)"
+report scan_warm "sectorscan, all $(nproc) CPUs" dd_warm
+report scan_two "sectorscan, taskset 2 CPUs" dd_warm
+report scan_one "sectorscan, taskset 1 CPU" dd_one
+report dd_one "dd bs=8M, taskset 1 CPU"
 echo
 
-dd_c=$(best_ms evict dd if="$image" of=/dev/null bs=8M)
-fast_c=$(best_ms evict "$fast/sectorscan" "$image")
-echo "cold page cache (evicted with posix_fadvise DONTNEED before each run)"
-echo "  dd bs=8M (read floor)  $(fmt "$dd_c")"
-echo "  sectorscan (ISA-L)     $(fmt "$fast_c")   $(ratio "$fast_c" "$dd_c") x dd"
+cold_rounds=$(((rounds + 1) / 2))
+for _ in $(seq "$cold_rounds"); do
+    evict
+    sample dd_cold dd if="$image" of=/dev/null bs=8M
+    evict
+    sample scan_cold "$scan" "$image"
+done
+echo "cold page cache ($cold_rounds rounds; evicted with posix_fadvise DONTNEED before each run)"
+report dd_cold "dd bs=8M (read floor)"
+report scan_cold "sectorscan, all $(nproc) CPUs" dd_cold
+echo
+
+rss=$(cut -d' ' -f3 "$samples/scan_warm" | sort -n | tail -1)
+echo "peak resident memory of sectorscan (largest of its warm runs): $rss KiB ($(awk -v r="$rss" 'BEGIN { printf "%.2f", r / 1024 }') MiB)"
 echo
 
 warm
-rss=$(/usr/bin/time -f %M "$fast/sectorscan" "$image" 2>&1 >/dev/null | tail -1)
-echo "peak resident memory of sectorscan: $rss KiB ($(ratio "$rss" 1024) MiB)"
+for _ in 1 2 3; do
+    sample table "$portable/sectorscan" "$image"
+done
+echo "portable table CRC-32 build (3 runs, warm)"
+report table "sectorscan (table)" dd_warm
 echo
 echo "per-sector emptiness test (Google Benchmark):"
 "$fast/bench_sector_checks" --benchmark_min_time=0.5 2>/dev/null | grep -E '^(table|is_empty)'

@@ -27,7 +27,7 @@ export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 run_suite sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSECTORSCAN_SANITIZE=ON
 unset ASAN_OPTIONS UBSAN_OPTIONS
-# The reader thread and the scanner share the chunk buffer.
+# The workers and the scanning thread share the ring of pieces.
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run_suite thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSECTORSCAN_SANITIZE_THREAD=ON
 unset TSAN_OPTIONS

@@ -3,14 +3,12 @@
 
 #include <cinttypes>
 
-#include "sector_checks.h"
-
-bool track_sector(ScanState& state, SectorIndex index, bool empty, const unsigned char* preceding,
-                  const unsigned char* leading, ClosedRun& closed)
+bool track_sector(ScanState& state, SectorIndex index, bool empty, std::int32_t preceding_sum, std::int32_t leading_sum,
+                  ClosedRun& closed)
 {
     if (empty) {
         if (state.run_length == 0) {
-            state.before_sum = signed_byte_sum(preceding, GUARD_BYTES);
+            state.before_sum = preceding_sum;
             state.run_start = index;
         }
         ++state.run_length;
@@ -20,9 +18,8 @@ bool track_sector(ScanState& state, SectorIndex index, bool empty, const unsigne
         return false;
 
     // A non-empty sector closes the open run whether or not it is reported.
-    const std::int32_t after_sum = signed_byte_sum(leading, GUARD_BYTES);
     state.run_length = 0;
-    if (state.before_sum == 0 || after_sum == 0)
+    if (state.before_sum == 0 || leading_sum == 0)
         return false;
     closed.first = state.run_start;
     closed.last = index - 1;

@@ -28,12 +28,13 @@ struct ClosedRun {
 inline constexpr std::size_t RUN_LINE_MAX = 64;
 
 // Feeds the verdict for one sector; sectors come in increasing order of
-// `index`. `preceding` is the 16 bytes just before the sector in the image
-// and is read only when a run opens here; `leading` is the sector's first 16
-// bytes and is read only when a run closes here. Returns true when this
-// sector closes a run that belongs in the report, and stores it in `closed`.
-bool track_sector(ScanState& state, SectorIndex index, bool empty, const unsigned char* preceding,
-                  const unsigned char* leading, ClosedRun& closed);
+// `index`. `preceding_sum` is the signed sum of the 16 bytes just before the
+// sector in the image (0 for sector 0) and is used only when a run opens
+// here; `leading_sum` is that of the sector's first 16 bytes and is used
+// only when a run closes here. Returns true when this sector closes a run
+// that belongs in the report, and stores it in `closed`.
+bool track_sector(ScanState& state, SectorIndex index, bool empty, std::int32_t preceding_sum, std::int32_t leading_sum,
+                  ClosedRun& closed);
 
 // Writes the report line for `run` into `line` (RUN_LINE_MAX bytes):
 // "0x%08x (0x%08x)\n" for one sector, "0x%08x-0x%08x (0x%08x)\n" for more,

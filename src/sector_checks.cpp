@@ -61,24 +61,40 @@ std::uint32_t crc32_buffer(const unsigned char* data, std::size_t length)
     return crc32_register(0xFFFFFFFFU, data, length) ^ 0xFFFFFFFFU;
 }
 
+namespace {
+
+// The one place where the build's CRC-32 is chosen.
+#ifdef SECTORSCAN_WITH_ISAL
+// ISA-L's reflected IEEE CRC takes the previous CRC (0 to start) and does
+// both inversions itself, so its result is the finished CRC-32.
+std::uint32_t selected_crc32(const unsigned char* data, std::size_t length)
+{
+    return crc32_gzip_refl(0, data, length);
+}
+constexpr const char* SELECTED_CRC32_NAME = "ISA-L";
+#else
+std::uint32_t selected_crc32(const unsigned char* data, std::size_t length)
+{
+    return crc32_buffer(data, length);
+}
+constexpr const char* SELECTED_CRC32_NAME = "table";
+#endif
+
+} // namespace
+
 std::uint32_t crc32_fast(const unsigned char* data, std::size_t length)
 {
-#ifdef SECTORSCAN_WITH_ISAL
-    // ISA-L's reflected IEEE CRC takes the previous CRC (0 to start) and does
-    // both inversions itself, so its result is the finished CRC-32.
-    return crc32_gzip_refl(0, data, length);
-#else
-    return crc32_buffer(data, length);
-#endif
+    return selected_crc32(data, length);
+}
+
+const char* crc32_implementation()
+{
+    return SELECTED_CRC32_NAME;
 }
 
 bool is_empty_sector(const unsigned char* sector)
 {
-#ifdef SECTORSCAN_WITH_ISAL
-    return crc32_gzip_refl(0, sector, SECTOR_SIZE) == EMPTY_SECTOR_CRC;
-#else
-    return crc32_register(0xFFFFFFFFU, sector, SECTOR_SIZE) == EMPTY_SECTOR_REGISTER;
-#endif
+    return selected_crc32(sector, SECTOR_SIZE) == EMPTY_SECTOR_CRC;
 }
 
 std::int32_t signed_byte_sum(const unsigned char* data, std::size_t length)
@@ -89,11 +105,11 @@ std::int32_t signed_byte_sum(const unsigned char* data, std::size_t length)
     return sum;
 }
 
-const char* crc32_implementation()
+SectorRecord check_sector(const unsigned char* sector)
 {
-#ifdef SECTORSCAN_WITH_ISAL
-    return "ISA-L";
-#else
-    return "table";
-#endif
+    SectorRecord record;
+    record.empty = is_empty_sector(sector);
+    record.lead_sum = static_cast<std::int16_t>(signed_byte_sum(sector, GUARD_BYTES));
+    record.tail_sum = static_cast<std::int16_t>(signed_byte_sum(sector + SECTOR_SIZE - GUARD_BYTES, GUARD_BYTES));
+    return record;
 }

@@ -18,9 +18,14 @@ inline constexpr std::uint32_t EMPTY_SECTOR_REGISTER = 0x0E174561;
 // portable implementation, and the reference the fast one is tested against.
 std::uint32_t crc32_buffer(const unsigned char* data, std::size_t length);
 
-// The same CRC-32 through the fastest code this build has: ISA-L, which picks
-// carry-less multiply instructions for the CPU at run time, or the table.
+// The same CRC-32 through the one implementation this build selected: ISA-L,
+// which picks carry-less multiply instructions for the CPU at run time, or
+// the table.
 std::uint32_t crc32_fast(const unsigned char* data, std::size_t length);
+
+// Name of the implementation behind crc32_fast, for benchmarks and test
+// messages.
+const char* crc32_implementation();
 
 // True when the CRC-32 of the SECTOR_SIZE bytes at `sector` equals that of an
 // all-zero sector. That is the definition of empty: a sector that is not all
@@ -30,5 +35,13 @@ bool is_empty_sector(const unsigned char* sector);
 // Sum of `length` bytes, each read as a signed 8-bit value.
 std::int32_t signed_byte_sum(const unsigned char* data, std::size_t length);
 
-// Which CRC-32 implementation crc32_fast uses, for --version and benchmarks.
-const char* crc32_implementation();
+// All the run tracker needs to know of one sector: its verdict and the
+// signed sums of its first and of its last GUARD_BYTES bytes. The sums of
+// 16 bytes lie between -2048 and 2032.
+struct SectorRecord {
+    std::int16_t lead_sum = 0;
+    std::int16_t tail_sum = 0;
+    bool empty = false;
+};
+
+SectorRecord check_sector(const unsigned char* sector);

@@ -44,19 +44,18 @@ int memory_file(const Bytes& bytes)
     return fd;
 }
 
-ScanRun scan_bytes(const Bytes& bytes, std::size_t chunk_size, bool as_stream, ReadFunction read_some)
+ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan, bool as_stream, ReadFunction read_at)
 {
     ScanInput input;
     input.fd = memory_file(bytes);
     input.size = as_stream ? std::nullopt : file_size(input.fd);
-    input.read_some = read_some;
+    input.read_at = read_at;
 
-    Bytes buffer(chunk_size);
     char* text = nullptr;
     std::size_t length = 0;
     std::FILE* out = open_memstream(&text, &length);
     ScanRun run;
-    run.result = scan_image(input, buffer.data(), chunk_size, out);
+    run.result = scan_image(input, plan, out);
     std::fclose(out);
     run.report.assign(text, length);
     std::free(text);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "scanner_main.h"
+#include "image_scan.h"
 
 using Bytes = std::vector<unsigned char>;
 
@@ -24,10 +24,14 @@ struct ScanRun {
     std::string report;
 };
 
-// Scans `bytes` through scan_image with the given chunk size, as a measured
-// file (or, with `as_stream`, as an input of unknown size).
-ScanRun scan_bytes(const Bytes& bytes, std::size_t chunk_size = CHUNK_SIZE, bool as_stream = false,
-                   ReadFunction read_some = nullptr);
+// Two workers, so that the hand-over between threads is exercised on any
+// machine.
+inline constexpr ReadPlan TEST_PLAN = {PIECE_SIZE, 2};
+
+// Scans `bytes` through scan_image as a measured file (or, with `as_stream`,
+// as an input of unknown size).
+ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan = TEST_PLAN, bool as_stream = false,
+                   ReadFunction read_at = nullptr);
 
 // Writes `bytes` to a new file in the test's temporary folder; returns its path.
 std::string write_temp_file(const std::string& name, const Bytes& bytes);

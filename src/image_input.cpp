@@ -1,0 +1,98 @@
+// Opening, measuring and reading the image.
+#include "image_input.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+
+ssize_t read_or_pread(int fd, void* buffer, std::size_t count, off_t offset)
+{
+    return offset < 0 ? read(fd, buffer, count) : pread(fd, buffer, count, offset);
+}
+
+// Waits until the stream has bytes (or its end) to hand out, or the scan is
+// stopped. False when it was stopped.
+bool wait_for_stream(int fd, const ReadStop& stop)
+{
+    if (stop.wake_fd < 0)
+        return true;
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stop.wake_fd, POLLIN, 0}};
+    for (;;) {
+        if (poll(fds, 2, -1) >= 0)
+            return (fds[1].revents & POLLIN) == 0;
+        if (errno != EINTR)
+            return true; // cannot wait here: let the read itself decide
+    }
+}
+
+} // namespace
+
+std::optional<std::uint64_t> file_size(int fd)
+{
+    const off_t end = lseek(fd, 0, SEEK_END);
+    if (end < 0 || lseek(fd, 0, SEEK_SET) < 0)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(end);
+}
+
+int open_image(const char* path, ScanInput& input)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        const int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
+        close(fd);
+        return error;
+    }
+    input.fd = fd;
+    input.size = file_size(fd);
+    // Sequential read-ahead; fails harmlessly on a pipe.
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return 0;
+}
+
+Filled read_fully(const ScanInput& input, std::uint64_t offset, unsigned char* buffer, std::size_t count,
+                  const ReadStop& stop)
+{
+    const ReadFunction read_at = input.read_at != nullptr ? input.read_at : read_or_pread;
+    std::size_t want = count;
+    if (input.size)
+        want = static_cast<std::size_t>(std::min<std::uint64_t>(count, *input.size - std::min(offset, *input.size)));
+    Filled filled;
+    while (filled.bytes < want) {
+        if (stop.stop != nullptr && stop.stop->load(std::memory_order_relaxed)) {
+            filled.end = ReadEnd::stopped;
+            return filled;
+        }
+        const bool stream = !input.size;
+        if (stream && !wait_for_stream(input.fd, stop)) {
+            filled.end = ReadEnd::stopped;
+            return filled;
+        }
+        const off_t at = stream ? -1 : static_cast<off_t>(offset + filled.bytes);
+        const ssize_t n = read_at(input.fd, buffer + filled.bytes, want - filled.bytes, at);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            filled.end = ReadEnd::read_failed;
+            filled.error = errno;
+            return filled;
+        }
+        if (n == 0) {
+            filled.end = stream ? ReadEnd::image_end : ReadEnd::shrank;
+            return filled;
+        }
+        filled.bytes += static_cast<std::size_t>(n);
+    }
+    if (input.size && offset + filled.bytes == *input.size)
+        filled.end = ReadEnd::image_end;
+    return filled;
+}

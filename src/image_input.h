@@ -1,0 +1,62 @@
+// The image being scanned: opening it, measuring it, and filling a buffer
+// from it with reads that may come up short, fail or be interrupted.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+// Reads up to `count` bytes at `offset` like pread(2) or, with an offset of
+// -1, at the current position like read(2). The tool uses those two; tests
+// substitute readers that fail or come up short. Reads at -1 are made one at
+// a time and in file order; reads at an offset may run on several threads.
+using ReadFunction = ssize_t (*)(int fd, void* buffer, std::size_t count, off_t offset);
+
+struct ScanInput {
+    int fd = -1;
+    // Bytes to scan, measured once before the first read; empty when the
+    // input cannot seek (a pipe), which is then read to its end.
+    std::optional<std::uint64_t> size;
+    ReadFunction read_at = nullptr; // nullptr: pread(2), or read(2) for a stream
+};
+
+// Opens `path` for reading and measures it. Returns 0, or the errno of the
+// failure; a directory is EISDIR.
+int open_image(const char* path, ScanInput& input);
+
+// Length of the file by seeking to its end and back to the start; empty
+// when it cannot seek.
+std::optional<std::uint64_t> file_size(int fd);
+
+// How filling a buffer ended.
+enum class ReadEnd {
+    more,        // the buffer is full and the image goes on
+    image_end,   // the image ends with these bytes
+    read_failed, // a read failed after `bytes`
+    shrank,      // a measured image ended early: it shrank while being read
+    stopped,     // the scan was stopped before the buffer was full
+};
+
+struct Filled {
+    std::size_t bytes = 0;
+    ReadEnd end = ReadEnd::more;
+    int error = 0; // errno of a failed read
+};
+
+// What a read checks before it starts: `stop`, set when the scan ends
+// early, and for a stream `wake_fd`, which becomes readable at the same
+// moment, so that a read that would wait for a stalled writer is never begun.
+struct ReadStop {
+    const std::atomic<bool>* stop = nullptr;
+    int wake_fd = -1;
+};
+
+// Reads the image's bytes from `offset` (a stream: from where it stands)
+// into `buffer` until `count` bytes are there or the image ends. A pipe hands
+// out a few KiB per read and a signal may cut a read short, so it reads
+// again; a measured image is read up to its measured size and no further.
+Filled read_fully(const ScanInput& input, std::uint64_t offset, unsigned char* buffer, std::size_t count,
+                  const ReadStop& stop);

@@ -1,0 +1,181 @@
+// The worker threads, the ring of pieces and the read buffers.
+#include "piece_workers.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <system_error>
+
+namespace {
+
+unsigned char* buffer_of(PieceWorkers& workers, unsigned worker)
+{
+    return &workers.buffers[std::size_t{worker} * workers.plan.piece_size];
+}
+
+Filled read_piece(PieceWorkers& workers, std::uint64_t number, unsigned char* buffer)
+{
+    return read_fully(workers.input, number * workers.plan.piece_size, buffer, workers.plan.piece_size,
+                      ReadStop{&workers.stop, workers.wake[0]});
+}
+
+void check_piece(const unsigned char* buffer, const Filled& filled, Piece& piece)
+{
+    // Every piece but the last is whole sectors; a partial sector at the end
+    // of the image is never examined.
+    piece.records.resize(filled.bytes / SECTOR_SIZE);
+    for (std::size_t k = 0; k < piece.records.size(); ++k)
+        piece.records[k] = check_sector(buffer + k * SECTOR_SIZE);
+    piece.bytes = filled.bytes;
+    piece.end = filled.end;
+    piece.error = filled.error;
+}
+
+void run_worker(PieceWorkers& workers, unsigned char* buffer)
+{
+    const bool stream = !workers.input.size;
+    for (;;) {
+        std::unique_lock order(workers.read_order, std::defer_lock);
+        if (stream)
+            order.lock();
+        std::uint64_t number = 0;
+        {
+            std::unique_lock guard(workers.lock);
+            // A worker a whole ring ahead of the scanning thread waits.
+            workers.slot_free.wait(guard, [&] {
+                return workers.stop || workers.claimed >= workers.end ||
+                       workers.claimed - workers.released < workers.ring.size();
+            });
+            if (workers.stop || workers.claimed >= workers.end)
+                return;
+            number = workers.claimed++;
+        }
+        const Filled filled = read_piece(workers, number, buffer);
+        if (filled.end != ReadEnd::more) {
+            // The image ends here or cannot be read on: nothing after this
+            // piece is read.
+            {
+                const std::lock_guard guard(workers.lock);
+                workers.end = std::min(workers.end, number + 1);
+            }
+            workers.slot_free.notify_all();
+        }
+        if (order.owns_lock())
+            order.unlock();
+        Piece& piece = workers.ring[number % workers.ring.size()];
+        check_piece(buffer, filled, piece);
+        {
+            const std::lock_guard guard(workers.lock);
+            piece.ready = number + 1;
+        }
+        workers.piece_ready.notify_one();
+    }
+}
+
+} // namespace
+
+unsigned usable_cpus()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+        return static_cast<unsigned>(CPU_COUNT(&set));
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+ReadPlan plan_reading(unsigned cpus)
+{
+    ReadPlan plan;
+    plan.workers = static_cast<unsigned>(std::clamp<std::size_t>(cpus, 1, CHUNK_SIZE / PIECE_SIZE));
+    return plan;
+}
+
+bool start_workers(PieceWorkers& workers, const ScanInput& input, const ReadPlan& plan)
+{
+    workers.input = input;
+    workers.plan = plan;
+    const std::size_t bytes = std::size_t{plan.workers} * plan.piece_size;
+    workers.buffers = static_cast<unsigned char*>(
+        std::aligned_alloc(HUGE_PAGE_SIZE, (bytes + HUGE_PAGE_SIZE - 1) / HUGE_PAGE_SIZE * HUGE_PAGE_SIZE));
+    if (workers.buffers == nullptr)
+        return false;
+#ifdef MADV_HUGEPAGE
+    // Only advice: where the kernel offers no huge pages it is ignored.
+    madvise(workers.buffers, bytes, MADV_HUGEPAGE);
+#endif
+    workers.ring.resize(std::size_t{plan.workers} * RING_PIECES_PER_WORKER);
+    for (Piece& piece : workers.ring)
+        piece.records.reserve(plan.piece_size / SECTOR_SIZE);
+    // A measured image has a known number of pieces, and at least one, so
+    // that even an empty image has a last piece.
+    workers.end = UINT64_MAX;
+    if (input.size)
+        workers.end = std::max<std::uint64_t>(1, (*input.size + plan.piece_size - 1) / plan.piece_size);
+
+    if (plan.workers <= 1)
+        return true;
+    if (!input.size && pipe2(workers.wake, O_CLOEXEC) != 0)
+        workers.wake[0] = workers.wake[1] = -1; // then a stalled writer is waited for
+    for (unsigned w = 0; w < plan.workers; ++w) {
+        try {
+            workers.threads.emplace_back(run_worker, std::ref(workers), buffer_of(workers, w));
+        } catch (const std::system_error&) {
+            // No more threads to be had (a process or memory limit): go on
+            // with those started, or with none, reading in turn.
+            break;
+        }
+    }
+    return true;
+}
+
+const Piece& next_piece(PieceWorkers& workers)
+{
+    const std::uint64_t number = workers.released; // only the scanning thread changes it
+    Piece& piece = workers.ring[number % workers.ring.size()];
+    if (workers.threads.empty()) {
+        check_piece(workers.buffers, read_piece(workers, number, workers.buffers), piece);
+        return piece;
+    }
+    std::unique_lock guard(workers.lock);
+    workers.piece_ready.wait(guard, [&] { return piece.ready == number + 1; });
+    return piece;
+}
+
+void release_piece(PieceWorkers& workers)
+{
+    {
+        const std::lock_guard guard(workers.lock);
+        ++workers.released;
+    }
+    workers.slot_free.notify_one();
+}
+
+void stop_workers(PieceWorkers& workers)
+{
+    {
+        const std::lock_guard guard(workers.lock);
+        workers.stop = true;
+    }
+    workers.slot_free.notify_all();
+    if (workers.wake[1] >= 0) {
+        const char byte = 1;
+        while (write(workers.wake[1], &byte, 1) < 0 && errno == EINTR) {
+        }
+    }
+    for (std::thread& thread : workers.threads)
+        thread.join();
+    workers.threads.clear();
+    for (int& fd : workers.wake) {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+    std::free(workers.buffers);
+    workers.buffers = nullptr;
+}

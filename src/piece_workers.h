@@ -1,0 +1,89 @@
+// Reads the image in pieces on worker threads, each into its own buffer, and
+// checks every sector on the core that read it. What leaves a worker is a
+// few bytes per sector (SectorRecord), handed to the scanning thread in file
+// order through a ring of pieces; the image's bytes never cross cores.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "image_input.h"
+#include "sector_checks.h"
+
+// The memory for reading: all read buffers together never take more.
+inline constexpr std::size_t CHUNK_SIZE = 0x800000; // 8 MiB
+inline constexpr std::size_t SECTORS_PER_CHUNK = CHUNK_SIZE / SECTOR_SIZE;
+// Read buffers start on a huge page and are offered to the kernel for
+// transparent huge pages, which makes its copy from the page cache cheaper.
+inline constexpr std::size_t HUGE_PAGE_SIZE = std::size_t{2} << 20U;
+// A worker's piece, and its buffer: one huge page. Handing pieces over then
+// costs nothing next to reading them, and the kernel copies into a buffer
+// that one TLB entry covers; smaller pieces measured slower, larger ones no
+// faster.
+inline constexpr std::size_t PIECE_SIZE = HUGE_PAGE_SIZE;
+// Pieces of records in the ring, per worker: how far the workers may run
+// ahead of the scanning thread.
+inline constexpr std::size_t RING_PIECES_PER_WORKER = 4;
+
+struct ReadPlan {
+    std::size_t piece_size = PIECE_SIZE; // a whole number of sectors
+    // Threads that read and check; with 1 the scanning thread reads and
+    // checks each piece itself, just before it tracks it.
+    unsigned workers = 1;
+};
+
+// The CPUs this process may run on (so `taskset` limits them), at least 1.
+unsigned usable_cpus();
+
+// One worker per CPU, as many as CHUNK_SIZE holds buffers for (4).
+ReadPlan plan_reading(unsigned cpus);
+
+// One piece of the image, checked: a record for every whole sector read.
+struct Piece {
+    std::vector<SectorRecord> records;
+    std::uint64_t bytes = 0; // bytes read, a partial sector included
+    ReadEnd end = ReadEnd::more;
+    int error = 0;
+    std::uint64_t ready = 0; // number + 1 of the piece the records are of
+};
+
+struct PieceWorkers {
+    ScanInput input;
+    ReadPlan plan;
+    unsigned char* buffers = nullptr; // plan.workers buffers of plan.piece_size
+    std::vector<Piece> ring;          // piece n in ring[n % ring.size()]
+
+    std::mutex lock; // guards what follows, and Piece::ready
+    std::condition_variable piece_ready;
+    std::condition_variable slot_free;
+    std::uint64_t claimed = 0;  // pieces claimed by the workers, in order
+    std::uint64_t released = 0; // pieces the scanning thread is done with
+    std::uint64_t end = 0;      // no piece from this number on is read
+    std::atomic<bool> stop = false;
+
+    // A stream has no offsets: one worker at a time claims and reads its
+    // next piece, so that the pieces are read in order.
+    std::mutex read_order;
+    int wake[2] = {-1, -1}; // written on stop, for a read waiting on a stream
+    std::vector<std::thread> threads;
+};
+
+// Allocates the buffers and starts the workers (or none: see ReadPlan).
+// False, with errno set, when the memory cannot be had.
+bool start_workers(PieceWorkers& workers, const ScanInput& input, const ReadPlan& plan);
+
+// The next piece in file order, once it is checked. It stays put until
+// release_piece. Not to be called again after a piece whose end is not
+// ReadEnd::more.
+const Piece& next_piece(PieceWorkers& workers);
+void release_piece(PieceWorkers& workers);
+
+// Stops the workers at once: no read starts after this, a read waiting on a
+// stream is abandoned, and a worker waiting for the ring gives up. Frees the
+// buffers.
+void stop_workers(PieceWorkers& workers);
