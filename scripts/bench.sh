@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark: a 1 GiB image read by dd (the read floor) and scanned by
 # sectorscan, warm and cold, on all CPUs and limited to 1 and 2 with taskset;
-# the peak resident memory; the portable table build; and the per-sector
-# micro-benchmark.
+# the peak resident memory; a sparse 64 GiB image, cold; the portable table
+# build; and the per-sector micro-benchmark.
 #
 # Every figure is the median of ROUNDS runs with its quartiles. The commands
 # of a section run in turn within each round (interleaved), so that a change
@@ -95,6 +95,29 @@ done
 echo "cold page cache ($cold_rounds rounds; evicted with posix_fadvise DONTNEED before each run)"
 report dd_cold "dd bs=8M (read floor)"
 report scan_cold "sectorscan, all $(nproc) CPUs" dd_cold
+echo
+
+# 64 GiB of holes with 2 MiB of data at 16, 32 and 48 GiB and at the end:
+# no disk space, and nothing to read but the data.
+sparse=$fast/sparse-64g.img
+if [ ! -f "$sparse" ]; then
+    truncate -s 64G "$sparse.tmp"
+    for at in $((16 * 512)) $((32 * 512)) $((48 * 512)) $((64 * 512 - 1)); do
+        dd if="$image" of="$sparse.tmp" bs=2M count=1 seek="$at" conv=notrunc status=none
+    done
+    mv "$sparse.tmp" "$sparse"
+fi
+evict_sparse() { dd if="$sparse" iflag=nocache count=0 status=none; }
+sparse_rounds=$(((rounds + 2) / 3))
+for _ in $(seq "$sparse_rounds"); do
+    evict_sparse
+    sample dd_holes dd if="$sparse" of=/dev/null bs=8M count=128
+    evict_sparse
+    sample scan_sparse "$scan" "$sparse"
+done
+echo "sparse 64 GiB image, 8 MiB of data in four places, cold ($sparse_rounds rounds)"
+report dd_holes "dd bs=8M, its first 1 GiB"
+report scan_sparse "sectorscan, the whole image" dd_holes
 echo
 
 rss=$(cut -d' ' -f3 "$samples/scan_warm" | sort -n | tail -1)

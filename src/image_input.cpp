@@ -31,6 +31,23 @@ bool wait_for_stream(int fd, const ReadStop& stop)
     }
 }
 
+// True when the file system says that the `count` bytes at `offset` lie in a
+// hole. False whenever that cannot be told: no SEEK_DATA (EINVAL), any other
+// failure, or a file that no longer holds these bytes, so that reading finds
+// out what happened.
+bool in_hole(const ScanInput& input, std::uint64_t offset, std::size_t count)
+{
+    const SeekFunction seek = input.seek_data != nullptr ? input.seek_data : lseek;
+    const off_t data = seek(input.fd, static_cast<off_t>(offset), SEEK_DATA);
+    if (data >= 0)
+        return static_cast<std::uint64_t>(data) >= offset + count;
+    if (errno != ENXIO)
+        return false;
+    // No data from `offset` on: a hole to the end, or a file that shrank.
+    struct stat info {};
+    return fstat(input.fd, &info) == 0 && static_cast<std::uint64_t>(info.st_size) >= offset + count;
+}
+
 } // namespace
 
 std::optional<std::uint64_t> file_size(int fd)
@@ -54,6 +71,7 @@ int open_image(const char* path, ScanInput& input)
     }
     input.fd = fd;
     input.size = file_size(fd);
+    input.may_have_holes = S_ISREG(info.st_mode) && info.st_blocks * 512 < info.st_size;
     // Sequential read-ahead; fails harmlessly on a pipe.
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return 0;
@@ -67,6 +85,13 @@ Filled read_fully(const ScanInput& input, std::uint64_t offset, unsigned char* b
     if (input.size)
         want = static_cast<std::size_t>(std::min<std::uint64_t>(count, *input.size - std::min(offset, *input.size)));
     Filled filled;
+    if (input.may_have_holes && input.size && want > 0 && in_hole(input, offset, want)) {
+        filled.bytes = want;
+        filled.hole = true;
+        if (offset + want == *input.size)
+            filled.end = ReadEnd::image_end;
+        return filled;
+    }
     while (filled.bytes < want) {
         if (stop.stop != nullptr && stop.stop->load(std::memory_order_relaxed)) {
             filled.end = ReadEnd::stopped;

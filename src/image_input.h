@@ -14,6 +14,9 @@
 // substitute readers that fail or come up short. Reads at -1 are made one at
 // a time and in file order; reads at an offset may run on several threads.
 using ReadFunction = ssize_t (*)(int fd, void* buffer, std::size_t count, off_t offset);
+// Seeks like lseek(2); asked only for SEEK_DATA. Tests substitute one that
+// counts its calls or fails.
+using SeekFunction = off_t (*)(int fd, off_t offset, int whence);
 
 struct ScanInput {
     int fd = -1;
@@ -21,6 +24,12 @@ struct ScanInput {
     // input cannot seek (a pipe), which is then read to its end.
     std::optional<std::uint64_t> size;
     ReadFunction read_at = nullptr; // nullptr: pread(2), or read(2) for a stream
+    // A regular file with fewer bytes allocated than its length: it may have
+    // holes, which read as zeros, and each piece is asked first whether it
+    // holds any data. Never set for a dense file, which is read without that
+    // question (SEEK_DATA can be slow while a file has unwritten changes).
+    bool may_have_holes = false;
+    SeekFunction seek_data = nullptr; // nullptr: lseek(2)
 };
 
 // Opens `path` for reading and measures it. Returns 0, or the errno of the
@@ -43,7 +52,8 @@ enum class ReadEnd {
 struct Filled {
     std::size_t bytes = 0;
     ReadEnd end = ReadEnd::more;
-    int error = 0; // errno of a failed read
+    int error = 0;     // errno of a failed read
+    bool hole = false; // the bytes lie in a hole: zeros, not read into the buffer
 };
 
 // What a read checks before it starts: `stop`, set when the scan ends
@@ -58,5 +68,7 @@ struct ReadStop {
 // into `buffer` until `count` bytes are there or the image ends. A pipe hands
 // out a few KiB per read and a signal may cut a read short, so it reads
 // again; a measured image is read up to its measured size and no further.
+// Where the file system says that all the bytes lie in a hole, nothing is
+// read and the result says so.
 Filled read_fully(const ScanInput& input, std::uint64_t offset, unsigned char* buffer, std::size_t count,
                   const ReadStop& stop);

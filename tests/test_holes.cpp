@@ -1,0 +1,164 @@
+// Sparse images: pieces that lie in holes are known without reading them,
+// and the report is exactly what reading the file gives.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "model_report.h"
+#include "test_images.h"
+
+namespace {
+
+constexpr std::size_t BLOCK = 4096; // the file system's block, on ext4 and tmpfs
+
+std::size_t g_seeks = 0;
+std::size_t g_bytes_read = 0;
+
+off_t counting_seek(int fd, off_t offset, int whence)
+{
+    __atomic_add_fetch(&g_seeks, 1, __ATOMIC_RELAXED);
+    return lseek(fd, offset, whence);
+}
+
+off_t seek_unsupported(int /*fd*/, off_t /*offset*/, int /*whence*/)
+{
+    __atomic_add_fetch(&g_seeks, 1, __ATOMIC_RELAXED);
+    errno = EINVAL;
+    return -1;
+}
+
+ssize_t counting_pread(int fd, void* buffer, std::size_t count, off_t offset)
+{
+    const ssize_t n = pread(fd, buffer, count, offset);
+    if (n > 0)
+        __atomic_add_fetch(&g_bytes_read, static_cast<std::size_t>(n), __ATOMIC_RELAXED);
+    return n;
+}
+
+struct Extent {
+    std::size_t offset, length;
+};
+
+// A sparse file of `size` bytes with data (0x41, with a zero sector here and
+// there) only in `extents`; returns its path and its bytes.
+std::string sparse_file(const char* name, std::size_t size, std::initializer_list<Extent> extents, Bytes& bytes)
+{
+    bytes.assign(size, 0);
+    const std::string path = write_temp_file(name, {});
+    const int fd = open(path.c_str(), O_WRONLY);
+    EXPECT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);
+    for (const Extent& e : extents) {
+        for (std::size_t i = e.offset; i < e.offset + e.length; ++i)
+            bytes[i] = i / SECTOR_SIZE % 5 == 3 ? 0 : 0x41;
+        EXPECT_EQ(pwrite(fd, bytes.data() + e.offset, e.length, static_cast<off_t>(e.offset)),
+                  static_cast<ssize_t>(e.length));
+    }
+    close(fd);
+    return path;
+}
+
+ScanRun scan_file(const std::string& path, const ReadPlan& plan, SeekFunction seek, ScanInput* opened = nullptr)
+{
+    ScanInput input;
+    EXPECT_EQ(open_image(path.c_str(), input), 0);
+    input.seek_data = seek;
+    input.read_at = counting_pread;
+    if (opened != nullptr)
+        *opened = input;
+    char* text = nullptr;
+    std::size_t length = 0;
+    std::FILE* out = open_memstream(&text, &length);
+    ScanRun run;
+    run.result = scan_image(input, plan, out);
+    std::fclose(out);
+    run.report.assign(text, length);
+    std::free(text);
+    close(input.fd);
+    return run;
+}
+
+} // namespace
+
+TEST(Holes, SparseFilesReportAsIfRead)
+{
+    const std::size_t size = 40 * BLOCK;
+    struct Layout {
+        const char* name;
+        std::initializer_list<Extent> extents;
+        std::size_t size;
+    };
+    const Layout layouts[] = {
+        // A hole at the start, one block of data, a one-block hole, data that
+        // starts and ends inside sectors, a long hole, data across piece
+        // edges, and a hole to the end with a partial sector after it.
+        {"holes.img", {{4 * BLOCK, BLOCK}, {6 * BLOCK + 1000, 3000}, {20 * BLOCK, 3 * BLOCK}}, size + 100},
+        // Data at the start and at the very end, with a partial sector.
+        {"ends.img", {{0, 2 * BLOCK}, {size - SECTOR_SIZE, SECTOR_SIZE + 100}}, size + 100},
+    };
+    for (const Layout& layout : layouts) {
+        Bytes bytes;
+        const std::string path = sparse_file(layout.name, layout.size, layout.extents, bytes);
+        struct stat info {};
+        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        if (info.st_blocks * 512 >= info.st_size) {
+            unlink(path.c_str());
+            GTEST_SKIP() << "the file system of " << path << " reports no holes";
+        }
+        const std::string expected = model_report(bytes.data(), bytes.size());
+        ASSERT_NE(expected, "") << layout.name;
+        for (const ReadPlan plan : {ReadPlan{SECTOR_SIZE, 2}, ReadPlan{2 * SECTOR_SIZE, 1},
+                                    ReadPlan{4 * SECTOR_SIZE, 3}, ReadPlan{3 * SECTOR_SIZE, 2}, TEST_PLAN}) {
+            g_seeks = g_bytes_read = 0;
+            const ScanRun run = scan_file(path, plan, counting_seek);
+            EXPECT_EQ(run.result.status, ScanResult::complete);
+            EXPECT_EQ(run.result.bytes_read, bytes.size());
+            EXPECT_EQ(run.report, expected) << layout.name << ", pieces of " << plan.piece_size;
+            EXPECT_GT(g_seeks, 0U);
+            if (plan.piece_size <= 2 * SECTOR_SIZE) {
+                EXPECT_LT(g_bytes_read, bytes.size()) << "no hole was skipped";
+            }
+        }
+        // Where the file system cannot say, the file is read.
+        g_bytes_read = 0;
+        EXPECT_EQ(scan_file(path, ReadPlan{SECTOR_SIZE, 2}, seek_unsupported).report, expected);
+        EXPECT_EQ(g_bytes_read, bytes.size());
+        unlink(path.c_str());
+    }
+}
+
+TEST(Holes, DenseFileIsNotAskedForHoles)
+{
+    const std::string path = write_temp_file("dense.img", image_from_pattern("DZDZZD"));
+    g_seeks = 0;
+    ScanInput input;
+    const ScanRun run = scan_file(path, ReadPlan{SECTOR_SIZE, 2}, counting_seek, &input);
+    EXPECT_FALSE(input.may_have_holes);
+    EXPECT_EQ(run.report, "0x00000001 (0x00000800)\n0x00000003-0x00000004 (0x00001800)\n");
+    EXPECT_EQ(g_seeks, 0U);
+    unlink(path.c_str());
+}
+
+TEST(Holes, SparseFileThatShrinksIsStillAFailure)
+{
+    // A hole to the end answers ENXIO, like the end of a file that shrank:
+    // only the file's size tells them apart.
+    Bytes bytes;
+    const std::string path = sparse_file("shrunk.img", 16 * BLOCK, {{0, BLOCK}}, bytes);
+    ScanInput input;
+    ASSERT_EQ(open_image(path.c_str(), input), 0);
+    ASSERT_EQ(truncate(path.c_str(), 8 * BLOCK), 0);
+    char* text = nullptr;
+    std::size_t length = 0;
+    std::FILE* out = open_memstream(&text, &length);
+    const ScanResult result = scan_image(input, ReadPlan{2 * SECTOR_SIZE, 2}, out);
+    std::fclose(out);
+    std::free(text);
+    EXPECT_EQ(result.status, ScanResult::input_shrank);
+    EXPECT_EQ(result.bytes_read, 8 * BLOCK);
+    close(input.fd);
+    unlink(path.c_str());
+}
