@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds sectorscan (Release) and scans IMAGE, or a demo image when
-# none is given. Standard output is the tool's output alone; everything else
-# goes to standard error.
+# none is given. Standard output is the tool's output alone. The build is
+# quiet: its output is shown only when it fails, and CMake configures only
+# the first time.
 # Usage: scripts/run.sh [IMAGE [ARGS...]]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -9,8 +10,15 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 need_packages "${BUILD_PACKAGES[@]}"
 
 build=$root/build/run
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSECTORSCAN_BUILD_TESTS=OFF >&2
-cmake --build "$build" --target sectorscan -j 2 >&2
+mkdir -p "$build"
+log=$build/build.log
+if ! { [ -f "$build/CMakeCache.txt" ] ||
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSECTORSCAN_BUILD_TESTS=OFF; } >"$log" 2>&1 ||
+    ! cmake --build "$build" --target sectorscan -j 2 >>"$log" 2>&1; then
+    cat "$log" >&2
+    echo "sectorscan: the build failed (log: $log)" >&2
+    exit 1
+fi
 
 if [ "$#" -eq 0 ]; then
     image=$build/demo.img

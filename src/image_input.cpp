@@ -70,7 +70,11 @@ int open_image(const char* path, ScanInput& input)
         return error;
     }
     input.fd = fd;
-    input.size = file_size(fd);
+    // Only a regular file or a block device has a length that seeking can
+    // tell. A character device such as /dev/zero or a tape seeks to 0 or
+    // fails: it is read to its end, like a pipe.
+    if (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))
+        input.size = file_size(fd);
     input.may_have_holes = S_ISREG(info.st_mode) && info.st_blocks * 512 < info.st_size;
     // Sequential read-ahead; fails harmlessly on a pipe.
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);

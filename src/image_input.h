@@ -32,8 +32,8 @@ struct ScanInput {
     SeekFunction seek_data = nullptr; // nullptr: lseek(2)
 };
 
-// Opens `path` for reading and measures it. Returns 0, or the errno of the
-// failure; a directory is EISDIR.
+// Opens `path` for reading and measures it if it is a regular file or a
+// block device. Returns 0, or the errno of the failure; a directory is EISDIR.
 int open_image(const char* path, ScanInput& input);
 
 // Length of the file by seeking to its end and back to the start; empty

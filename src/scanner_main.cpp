@@ -27,7 +27,8 @@ const char* const HELP_TEXT = "Usage: sectorscan IMAGE\n"
                               "or its first and last sector, and the byte offset of its first sector:\n"
                               "  0x00000064 (0x00032000)\n"
                               "  0x000000c8-0x000000d7 (0x00064000)\n"
-                              "IMAGE may be a pipe: sectorscan <(zstd -dc disc.iso.zst)\n"
+                              "IMAGE may be a pipe: set -o pipefail; zstd -dc disc.iso.zst | sectorscan /dev/stdin\n"
+                              "A file named like an option is given as ./-h.img\n"
                               "\n"
                               "  -h, --help     print this help and exit\n"
                               "      --version  print the version and exit\n"
@@ -43,11 +44,13 @@ void print_error(const char* path, const char* cause)
 
 // The failures after the header lines: the report on standard output is
 // marked as cut short, and standard error says why, after the report.
-void print_read_error(const char* path, const char* cause)
+// Returns the errno of a failed write to standard output, or 0.
+int print_read_error(const char* path, const char* cause)
 {
     std::printf(" Error reading file: %s\n", path);
-    std::fflush(stdout);
+    const int write_error = std::fflush(stdout) != 0 ? errno : 0;
     print_error(path, cause);
+    return write_error;
 }
 
 // The one check of standard output, before every exit that wrote to it: a
@@ -88,7 +91,7 @@ bool open_step(const char* path, ScanInput& input)
 
 ScanResult scan_step(const ScanInput& input)
 {
-    Progress progress = progress_start(STDERR_FILENO, input.size.has_value(), input.size.value_or(0));
+    Progress progress = progress_start(STDERR_FILENO, STDOUT_FILENO, input.size.has_value(), input.size.value_or(0));
     const ScanResult result =
         scan_image(input, plan_reading(usable_cpus()), stdout, ScanObserver{progress_notify, &progress});
     progress_clear(progress);
@@ -97,30 +100,31 @@ ScanResult scan_step(const ScanInput& input)
 
 int finish_step(const char* path, const ScanInput& input, const ScanResult& result)
 {
-    int status = 0;
-    char cause[160];
+    char cause[160] = "";
     switch (result.status) {
     case ScanResult::complete:
     case ScanResult::write_failed:
         break;
     case ScanResult::read_failed:
-        print_read_error(path, std::strerror(result.error));
-        status = 1;
+        std::snprintf(cause, sizeof cause, "%s", std::strerror(result.error));
         break;
     case ScanResult::input_shrank:
         std::snprintf(cause, sizeof cause, "the file ended after %" PRIu64 " of %" PRIu64 " bytes", result.bytes_read,
                       input.size.value_or(0));
-        print_read_error(path, cause);
-        status = 1;
         break;
     case ScanResult::no_memory:
         std::snprintf(cause, sizeof cause, "cannot allocate the read buffers: %s", std::strerror(result.error));
-        print_read_error(path, cause);
-        status = 1;
         break;
     }
-    const int write_error = result.status == ScanResult::write_failed ? result.error : 0;
-    return finish_standard_output(write_error) ? status : 1;
+    // A report cut short, and a standard output that failed: both are said.
+    int write_error = result.status == ScanResult::write_failed ? result.error : 0;
+    const bool cut_short = cause[0] != '\0';
+    if (cut_short) {
+        const int error = print_read_error(path, cause);
+        if (write_error == 0)
+            write_error = error;
+    }
+    return finish_standard_output(write_error) && !cut_short ? 0 : 1;
 }
 
 } // namespace

@@ -109,6 +109,16 @@ TEST(Cli, PathsThatCannotBeLoaded)
     }
 }
 
+TEST(Cli, CharacterDevicesAreReadToTheirEnd)
+{
+    // Seeking on a character device says nothing of its length: /dev/null
+    // ends at once, and /dev/zero runs until it is stopped.
+    const Outcome null = run_shell("\"$SECTORSCAN\" /dev/null");
+    EXPECT_EQ(null.status, 0);
+    EXPECT_EQ(null.out, header("/dev/null"));
+    EXPECT_EQ(run_shell("timeout 1 \"$SECTORSCAN\" /dev/zero >/dev/null").status, 124);
+}
+
 TEST(Cli, MissingArgumentIsAUsageError)
 {
     const Outcome o = run_shell("\"$SECTORSCAN\"");
@@ -186,11 +196,11 @@ namespace {
 
 // Runs the tool on `path` with the read fault shim preloaded and `faults` in
 // its environment.
-Outcome run_with_faults(const std::string& faults, const std::string& path)
+Outcome run_with_faults(const std::string& faults, const std::string& path, const std::string& redirect = "")
 {
     // The sanitizers' runtime wants to come first; the shim only wraps read.
     return run_shell("ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + quoted(READ_FAULT_SHIM) + " " + faults +
-                     " \"$SECTORSCAN\" " + quoted(path));
+                     " \"$SECTORSCAN\" " + quoted(path) + redirect);
 }
 
 } // namespace
@@ -212,10 +222,21 @@ TEST(CliFaults, ReadErrorKeepsTheLinesFoundAndFails)
     EXPECT_EQ(failed.out, header(path) + first + " Error reading file: " + path + "\n");
     EXPECT_EQ(failed.err, "sectorscan: " + path + ": Input/output error\n");
 
+    // On one stream, the report comes before the reason.
+    const Outcome merged = run_with_faults("SECTORSCAN_TEST_FAIL_AFTER=9437184", path, " 2>&1");
+    EXPECT_EQ(merged.out, header(path) + first + " Error reading file: " + path + "\nsectorscan: " + path +
+                              ": Input/output error\n");
+
     // Failing on the very first read: the header, then the error.
     const Outcome at_once = run_with_faults("SECTORSCAN_TEST_FAIL_AFTER=0", path);
     EXPECT_EQ(at_once.status, 1);
     EXPECT_EQ(at_once.out, header(path) + " Error reading file: " + path + "\n");
+
+    // A failed read and a failed standard output: both are reported.
+    const Outcome both = run_with_faults("SECTORSCAN_TEST_FAIL_AFTER=0", path, " >/dev/full");
+    EXPECT_EQ(both.status, 1);
+    EXPECT_EQ(both.err, "sectorscan: " + path + ": Input/output error\nsectorscan: error writing standard output: " +
+                            "No space left on device\n");
     unlink(path.c_str());
 }
 
@@ -325,5 +346,21 @@ TEST(CliProgress, TerminalSeesALineThatIsErasedBeforeExit)
     // The display is erased before the late report line and at the end.
     EXPECT_NE(o.out.find("\r\033[K0x00003fec (0x01ff6000)\r\n"), std::string::npos) << o.out;
     EXPECT_LT(o.out.rfind("\rsectorscan:"), o.out.rfind("\r\033[K")) << o.out;
+
+    // Standard output into a pipe: whatever reads it prints in blocks of
+    // its own, so the display stays off.
+    const Outcome piped = run_shell("script -qec " + quoted(inner + " | cat") + " /dev/null");
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.out.find("MiB/s"), std::string::npos) << piped.out;
+
+    // Stopped by a signal: the line is erased and the tool dies of it. The
+    // reads are slowed further, so that the scan is still running.
+    std::string slower = inner;
+    slower.replace(slower.find("DELAY_US=12000"), 14, "DELAY_US=40000");
+    const Outcome killed =
+        run_shell("script -qec " + quoted(slower + " & pid=$!; sleep 1.8; kill -TERM $pid; wait $pid; echo \" $?\"") +
+                  " /dev/null");
+    EXPECT_NE(killed.out.find("MiB/s"), std::string::npos) << killed.out;
+    EXPECT_NE(killed.out.find("\r\033[K 143"), std::string::npos) << killed.out;
     unlink(path.c_str());
 }

@@ -331,7 +331,7 @@ TEST(Scan, WriteFailureStopsTheScanAtOnce)
     }
 }
 
-TEST(Scan, FileSizeSeeksBackToTheStart)
+TEST(Scan, MeasuresOnlyWhatHasALength)
 {
     const Bytes bytes = image_from_pattern("DZD");
     const int fd = memory_file(bytes);
@@ -345,4 +345,16 @@ TEST(Scan, FileSizeSeeksBackToTheStart)
     EXPECT_FALSE(file_size(fds[0]).has_value());
     close(fds[0]);
     close(fds[1]);
+
+    // An empty file measures 0 bytes; it is not a stream to read to its end.
+    const std::string empty = write_temp_file("empty.img", {});
+    ScanInput input;
+    ASSERT_EQ(open_image(empty.c_str(), input), 0);
+    EXPECT_EQ(input.size, std::optional<std::uint64_t>(0));
+    close(input.fd);
+    unlink(empty.c_str());
+    ScanInput device;
+    ASSERT_EQ(open_image("/dev/zero", device), 0);
+    EXPECT_FALSE(device.size.has_value());
+    close(device.fd);
 }

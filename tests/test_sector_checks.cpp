@@ -31,9 +31,12 @@ TEST(Crc32, PinsTheReflectedIeeeVariant)
     EXPECT_EQ(crc32_fast(reinterpret_cast<const unsigned char*>("123456789"), 9), 0xCBF43926U);
     EXPECT_EQ(crc32_buffer(nullptr, 0), 0U);
     EXPECT_EQ(crc32_fast(nullptr, 0), 0U);
-    // One-byte inputs reach single table entries, 1 and 255 among them.
-    const unsigned char one = 0x01;
-    EXPECT_EQ(crc32_buffer(&one, 1), 0xA505DF1BU);
+    // A byte b takes table entry (b ^ 0xFF): 0x00 reaches entry 255 and 0xFE
+    // entry 1, each inverted in its top byte by the register's start.
+    const unsigned char zero = 0x00;
+    const unsigned char fe = 0xFE;
+    EXPECT_EQ(crc32_buffer(&zero, 1), 0xFF000000U ^ 0x2D02EF8DU);
+    EXPECT_EQ(crc32_buffer(&fe, 1), 0xFF000000U ^ 0x77073096U);
     const Sector zeros = zero_sector();
     EXPECT_EQ(crc32_buffer(zeros.data(), SECTOR_SIZE), EMPTY_SECTOR_CRC);
     EXPECT_EQ(crc32_fast(zeros.data(), SECTOR_SIZE), EMPTY_SECTOR_CRC);
@@ -55,7 +58,7 @@ TEST(Crc32, FastMatchesTableOverLengthsAndAlignments)
     }
 }
 
-TEST(Crc32, SplitInputsGiveTheSameVerdictAsWholeSectors)
+TEST(Crc32, TableMatchesABitAtATimeReferenceAtEveryLength)
 {
     // The table loop handles 8 bytes a step and then the rest; lengths that
     // are not a multiple of 8 must still match a byte-at-a-time reference.
