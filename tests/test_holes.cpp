@@ -69,14 +69,7 @@ ScanRun scan_file(const std::string& path, const ReadPlan& plan, SeekFunction se
     input.read_at = counting_pread;
     if (opened != nullptr)
         *opened = input;
-    char* text = nullptr;
-    std::size_t length = 0;
-    std::FILE* out = open_memstream(&text, &length);
-    ScanRun run;
-    run.result = scan_image(input, plan, out);
-    std::fclose(out);
-    run.report.assign(text, length);
-    std::free(text);
+    const ScanRun run = scan_input(input, plan);
     close(input.fd);
     return run;
 }

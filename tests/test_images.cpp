@@ -44,13 +44,8 @@ int memory_file(const Bytes& bytes)
     return fd;
 }
 
-ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan, bool as_stream, ReadFunction read_at)
+ScanRun scan_input(const ScanInput& input, const ReadPlan& plan)
 {
-    ScanInput input;
-    input.fd = memory_file(bytes);
-    input.size = as_stream ? std::nullopt : file_size(input.fd);
-    input.read_at = read_at;
-
     char* text = nullptr;
     std::size_t length = 0;
     std::FILE* out = open_memstream(&text, &length);
@@ -59,6 +54,16 @@ ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan, bool as_stream, Rea
     std::fclose(out);
     run.report.assign(text, length);
     std::free(text);
+    return run;
+}
+
+ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan, bool as_stream, ReadFunction read_at)
+{
+    ScanInput input;
+    input.fd = memory_file(bytes);
+    input.size = as_stream ? std::nullopt : file_size(input.fd);
+    input.read_at = read_at;
+    const ScanRun run = scan_input(input, plan);
     close(input.fd);
     return run;
 }

@@ -28,6 +28,9 @@ struct ScanRun {
 // machine.
 inline constexpr ReadPlan TEST_PLAN = {PIECE_SIZE, 2};
 
+// Scans `input` through scan_image, the report captured.
+ScanRun scan_input(const ScanInput& input, const ReadPlan& plan);
+
 // Scans `bytes` through scan_image as a measured file (or, with `as_stream`,
 // as an input of unknown size).
 ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan = TEST_PLAN, bool as_stream = false,
