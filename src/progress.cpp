@@ -32,8 +32,11 @@ std::uint64_t now_ns()
 // usual status (130 for SIGINT).
 void erase_and_die(int signal)
 {
-    if (g_line_shown != 0)
-        (void)!write(STDERR_FILENO, ERASE, sizeof ERASE - 1);
+    if (g_line_shown != 0) {
+        // Nothing to be done if it fails: the tool is about to die anyway.
+        const ssize_t written = write(STDERR_FILENO, ERASE, sizeof ERASE - 1);
+        static_cast<void>(written);
+    }
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }

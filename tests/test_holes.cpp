@@ -48,7 +48,7 @@ struct Extent {
 std::string sparse_file(const char* name, std::size_t size, std::initializer_list<Extent> extents, Bytes& bytes)
 {
     bytes.assign(size, 0);
-    const std::string path = write_temp_file(name, {});
+    std::string path = write_temp_file(name, {});
     const int fd = open(path.c_str(), O_WRONLY);
     EXPECT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);
     for (const Extent& e : extents) {
@@ -69,7 +69,7 @@ ScanRun scan_file(const std::string& path, const ReadPlan& plan, SeekFunction se
     input.read_at = counting_pread;
     if (opened != nullptr)
         *opened = input;
-    const ScanRun run = scan_input(input, plan);
+    ScanRun run = scan_input(input, plan);
     close(input.fd);
     return run;
 }

@@ -63,7 +63,7 @@ ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan, bool as_stream, Rea
     input.fd = memory_file(bytes);
     input.size = as_stream ? std::nullopt : file_size(input.fd);
     input.read_at = read_at;
-    const ScanRun run = scan_input(input, plan);
+    ScanRun run = scan_input(input, plan);
     close(input.fd);
     return run;
 }

@@ -8,7 +8,7 @@
 namespace {
 
 constexpr std::uint64_t SECOND = 1000000000ULL;
-constexpr std::uint64_t MIB = 1024 * 1024;
+constexpr std::uint64_t MIB = std::uint64_t{1} << 20U;
 
 std::string line_for(std::uint64_t bytes_read, std::uint64_t total, std::uint64_t elapsed_ns)
 {
