@@ -28,6 +28,8 @@ samples=$(mktemp -d)
 trap 'rm -rf "$samples"' EXIT
 
 evict() { dd if="$image" iflag=nocache count=0 status=none; }
+# The copy alone, on two cores: two dd processes over the two halves at once.
+halves='dd if="$1" of=/dev/null bs=8M count=64 status=none & dd if="$1" of=/dev/null bs=8M skip=64 status=none; wait'
 warm() { cat "$image" >/dev/null; }
 
 # Runs "$@" once and appends "wall_ms cpu_ms rss_kib" to the samples of $name.
@@ -76,6 +78,7 @@ for _ in $(seq "$rounds"); do
     sample dd_one taskset -c 0 dd if="$image" of=/dev/null bs=8M
     sample scan_one taskset -c 0 "$scan" "$image"
     sample scan_two taskset -c 0,1 "$scan" "$image"
+    sample dd_halves bash -c "$halves" _ "$image"
 done
 echo "warm page cache"
 report dd_warm "dd bs=8M (read floor)"
@@ -83,6 +86,7 @@ report scan_warm "sectorscan, all $(nproc) CPUs" dd_warm
 report scan_two "sectorscan, taskset 2 CPUs" dd_warm
 report scan_one "sectorscan, taskset 1 CPU" dd_one
 report dd_one "dd bs=8M, taskset 1 CPU"
+report dd_halves "2 x dd over halves, at once" dd_warm
 echo
 
 cold_rounds=$(((rounds + 1) / 2))

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -17,9 +18,10 @@ constexpr std::uint64_t FIRST_DRAW_NS = NS; // quiet for short scans
 constexpr std::uint64_t REDRAW_NS = NS / 4;
 constexpr char ERASE[] = "\r\033[K";
 
-// Whether a line is on the screen, for the signal handler: the one piece of
-// state a handler may read.
-volatile std::sig_atomic_t g_line_shown = 0;
+// Whether a line is on the screen, for the signal handler, which may run on
+// any thread: the one piece of state it reads, lock-free and so safe there.
+std::atomic<bool> g_line_shown = false;
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 std::uint64_t now_ns()
 {
@@ -32,7 +34,7 @@ std::uint64_t now_ns()
 // usual status (130 for SIGINT).
 void erase_and_die(int signal)
 {
-    if (g_line_shown != 0) {
+    if (g_line_shown.load()) {
         // Nothing to be done if it fails: the tool is about to die anyway.
         const ssize_t written = write(STDERR_FILENO, ERASE, sizeof ERASE - 1);
         static_cast<void>(written);
@@ -80,7 +82,7 @@ void progress_clear(Progress& progress)
         return;
     std::fputs(ERASE, stderr);
     progress.shown = false;
-    g_line_shown = 0;
+    g_line_shown = false;
 }
 
 bool progress_due(const Progress& progress, std::uint64_t bytes_read, std::uint64_t now_ns)
@@ -122,5 +124,5 @@ void progress_notify(void* context, std::uint64_t bytes_read, bool line_due)
     std::fputs(line, stderr);
     std::fflush(stderr);
     progress.shown = true;
-    g_line_shown = 1;
+    g_line_shown = true;
 }
