@@ -35,12 +35,18 @@ bool wait_for_stream(int fd, const ReadStop& stop)
 // hole. False whenever that cannot be told: no SEEK_DATA (EINVAL), any other
 // failure, or a file that no longer holds these bytes, so that reading finds
 // out what happened.
-bool in_hole(const ScanInput& input, std::uint64_t offset, std::size_t count)
+bool in_hole(const ScanInput& input, std::uint64_t offset, std::size_t count, KnownHole& known)
 {
+    if (offset >= known.from && offset + count <= known.to)
+        return true;
     const SeekFunction seek = input.seek_data != nullptr ? input.seek_data : lseek;
     const off_t data = seek(input.fd, static_cast<off_t>(offset), SEEK_DATA);
-    if (data >= 0)
-        return static_cast<std::uint64_t>(data) >= offset + count;
+    if (data >= 0) {
+        if (static_cast<std::uint64_t>(data) < offset + count)
+            return false;
+        known = KnownHole{offset, static_cast<std::uint64_t>(data)};
+        return true;
+    }
     if (errno != ENXIO)
         return false;
     // No data from `offset` on: a hole to the end, or a file that shrank.
@@ -82,14 +88,14 @@ int open_image(const char* path, ScanInput& input)
 }
 
 Filled read_fully(const ScanInput& input, std::uint64_t offset, unsigned char* buffer, std::size_t count,
-                  const ReadStop& stop)
+                  const ReadStop& stop, KnownHole& hole)
 {
     const ReadFunction read_at = input.read_at != nullptr ? input.read_at : read_or_pread;
     std::size_t want = count;
     if (input.size)
         want = static_cast<std::size_t>(std::min<std::uint64_t>(count, *input.size - std::min(offset, *input.size)));
     Filled filled;
-    if (input.may_have_holes && input.size && want > 0 && in_hole(input, offset, want)) {
+    if (input.may_have_holes && input.size && want > 0 && in_hole(input, offset, want, hole)) {
         filled.bytes = want;
         filled.hole = true;
         if (offset + want == *input.size)

@@ -64,6 +64,14 @@ struct ReadStop {
     int wake_fd = -1;
 };
 
+// The last hole a reader was told of: the bytes from `from` up to `to` lie in
+// a hole, because the next data starts at `to`. It spares a question for
+// each piece of a long hole.
+struct KnownHole {
+    std::uint64_t from = 0;
+    std::uint64_t to = 0;
+};
+
 // Reads the image's bytes from `offset` (a stream: from where it stands)
 // into `buffer` until `count` bytes are there or the image ends. A pipe hands
 // out a few KiB per read and a signal may cut a read short, so it reads
@@ -71,4 +79,4 @@ struct ReadStop {
 // Where the file system says that all the bytes lie in a hole, nothing is
 // read and the result says so.
 Filled read_fully(const ScanInput& input, std::uint64_t offset, unsigned char* buffer, std::size_t count,
-                  const ReadStop& stop);
+                  const ReadStop& stop, KnownHole& hole);

@@ -18,67 +18,115 @@ unsigned char* buffer_of(PieceWorkers& workers, unsigned worker)
     return &workers.buffers[std::size_t{worker} * workers.plan.piece_size];
 }
 
-Filled read_piece(PieceWorkers& workers, std::uint64_t number, unsigned char* buffer)
+Filled read_piece(PieceWorkers& workers, std::uint64_t number, unsigned char* buffer, KnownHole& hole)
 {
     return read_fully(workers.input, number * workers.plan.piece_size, buffer, workers.plan.piece_size,
-                      ReadStop{&workers.stop, workers.wake[0]});
+                      ReadStop{&workers.stop, workers.wake[0]}, hole);
 }
 
 void check_piece(const unsigned char* buffer, const Filled& filled, Piece& piece)
 {
     // Every piece but the last is whole sectors; a partial sector at the end
     // of the image is never examined.
-    piece.records.resize(filled.bytes / SECTOR_SIZE);
-    if (filled.hole) {
-        // Zeros: every sector empty, both sums 0, known without reading.
-        SectorRecord zeros;
-        zeros.empty = true;
-        std::fill(piece.records.begin(), piece.records.end(), zeros);
-    } else {
-        for (std::size_t k = 0; k < piece.records.size(); ++k)
-            piece.records[k] = check_sector(buffer + k * SECTOR_SIZE);
-    }
+    // A hole's sectors need no records: they are all zeros.
+    piece.hole_sectors = filled.hole ? filled.bytes / SECTOR_SIZE : 0;
+    piece.records.resize(filled.hole ? 0 : filled.bytes / SECTOR_SIZE);
+    for (std::size_t k = 0; k < piece.records.size(); ++k)
+        piece.records[k] = check_sector(buffer + k * SECTOR_SIZE);
     piece.bytes = filled.bytes;
     piece.end = filled.end;
     piece.error = filled.error;
 }
 
+// What a worker or the scanning thread takes on: entry `entry` of the ring,
+// for `count` pieces from piece `first` on.
+struct Claim {
+    std::uint64_t entry = 0;
+    std::uint64_t first = 0;
+    std::uint64_t count = 1;
+};
+
+// How many pieces from `first` on lie wholly in `hole`, which the claimer
+// learned of with an earlier piece.
+std::uint64_t pieces_in_hole(const PieceWorkers& workers, std::uint64_t first, const KnownHole& hole)
+{
+    if (!workers.input.may_have_holes || !workers.input.size)
+        return 0;
+    const std::uint64_t size = *workers.input.size;
+    std::uint64_t count = 0;
+    for (std::uint64_t at = first * workers.plan.piece_size; first + count < workers.end;
+         ++count, at += workers.plan.piece_size) {
+        if (at < hole.from || std::min(at + workers.plan.piece_size, size) > hole.to)
+            break;
+    }
+    return count;
+}
+
+// Takes the next claim; the caller holds the lock. A stretch that the
+// claimer knows lies in a hole is taken whole, so that a long hole costs one
+// hand-over, not one per piece.
+Claim claim_pieces(PieceWorkers& workers, const KnownHole& hole)
+{
+    Claim claim;
+    claim.entry = workers.claimed++;
+    claim.first = workers.next_piece;
+    claim.count = std::max<std::uint64_t>(1, pieces_in_hole(workers, claim.first, hole));
+    workers.next_piece += claim.count;
+    return claim;
+}
+
+// Reads and checks the pieces of `claim` into its entry of the ring.
+Filled take_claim(PieceWorkers& workers, const Claim& claim, unsigned char* buffer, KnownHole& hole)
+{
+    if (claim.count == 1)
+        return read_piece(workers, claim.first, buffer, hole);
+    const std::uint64_t size = *workers.input.size;
+    const std::uint64_t from = claim.first * workers.plan.piece_size;
+    Filled filled;
+    filled.bytes = static_cast<std::size_t>(std::min(from + claim.count * workers.plan.piece_size, size) - from);
+    filled.hole = true;
+    if (from + filled.bytes == size)
+        filled.end = ReadEnd::image_end;
+    return filled;
+}
+
 void run_worker(PieceWorkers& workers, unsigned char* buffer)
 {
     const bool stream = !workers.input.size;
+    KnownHole hole; // each worker's own: it takes pieces in increasing order
     for (;;) {
         std::unique_lock order(workers.read_order, std::defer_lock);
         if (stream)
             order.lock();
-        std::uint64_t number = 0;
+        Claim claim;
         {
             std::unique_lock guard(workers.lock);
             // A worker a whole ring ahead of the scanning thread waits.
             workers.slot_free.wait(guard, [&] {
-                return workers.stop || workers.claimed >= workers.end ||
+                return workers.stop || workers.next_piece >= workers.end ||
                        workers.claimed - workers.released < workers.ring.size();
             });
-            if (workers.stop || workers.claimed >= workers.end)
+            if (workers.stop || workers.next_piece >= workers.end)
                 return;
-            number = workers.claimed++;
+            claim = claim_pieces(workers, hole);
         }
-        const Filled filled = read_piece(workers, number, buffer);
+        const Filled filled = take_claim(workers, claim, buffer, hole);
         if (filled.end != ReadEnd::more) {
-            // The image ends here or cannot be read on: nothing after this
-            // piece is read.
+            // The image ends here or cannot be read on: nothing after these
+            // pieces is read.
             {
                 const std::lock_guard guard(workers.lock);
-                workers.end = std::min(workers.end, number + 1);
+                workers.end = std::min(workers.end, claim.first + claim.count);
             }
             workers.slot_free.notify_all();
         }
         if (order.owns_lock())
             order.unlock();
-        Piece& piece = workers.ring[number % workers.ring.size()];
+        Piece& piece = workers.ring[claim.entry % workers.ring.size()];
         check_piece(buffer, filled, piece);
         {
             const std::lock_guard guard(workers.lock);
-            piece.ready = number + 1;
+            piece.ready = claim.entry + 1;
         }
         workers.piece_ready.notify_one();
     }
@@ -143,14 +191,19 @@ bool start_workers(PieceWorkers& workers, const ScanInput& input, const ReadPlan
 
 const Piece& next_piece(PieceWorkers& workers)
 {
-    const std::uint64_t number = workers.released; // only the scanning thread changes it
-    Piece& piece = workers.ring[number % workers.ring.size()];
+    const std::uint64_t entry = workers.released; // only the scanning thread changes it
+    Piece& piece = workers.ring[entry % workers.ring.size()];
     if (workers.threads.empty()) {
-        check_piece(workers.buffers, read_piece(workers, number, workers.buffers), piece);
+        Claim claim;
+        {
+            const std::lock_guard guard(workers.lock);
+            claim = claim_pieces(workers, workers.hole);
+        }
+        check_piece(workers.buffers, take_claim(workers, claim, workers.buffers, workers.hole), piece);
         return piece;
     }
     std::unique_lock guard(workers.lock);
-    workers.piece_ready.wait(guard, [&] { return piece.ready == number + 1; });
+    workers.piece_ready.wait(guard, [&] { return piece.ready == entry + 1; });
     return piece;
 }
 

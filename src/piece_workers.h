@@ -43,33 +43,39 @@ unsigned usable_cpus();
 // One worker per CPU, as many as CHUNK_SIZE holds buffers for (4).
 ReadPlan plan_reading(unsigned cpus);
 
-// One piece of the image, checked: a record for every whole sector read.
+// One piece of the image, checked: a record for every whole sector read, or
+// none for pieces in a hole, whose sectors are all zeros.
 struct Piece {
     std::vector<SectorRecord> records;
-    std::uint64_t bytes = 0; // bytes read, a partial sector included
+    std::uint64_t hole_sectors = 0; // whole sectors of a piece in a hole
+    std::uint64_t bytes = 0;        // bytes read or in the hole, a partial sector included
     ReadEnd end = ReadEnd::more;
     int error = 0;
-    std::uint64_t ready = 0; // number + 1 of the piece the records are of
+    std::uint64_t ready = 0; // entry number + 1 of the claim the piece is of
 };
 
 struct PieceWorkers {
     ScanInput input;
     ReadPlan plan;
     unsigned char* buffers = nullptr; // plan.workers buffers of plan.piece_size
-    std::vector<Piece> ring;          // piece n in ring[n % ring.size()]
+    // A claim is one piece, or all the pieces of a stretch that its worker
+    // knows lies in a hole; claim n is entry n % ring.size().
+    std::vector<Piece> ring;
 
     std::mutex lock; // guards what follows, and Piece::ready
     std::condition_variable piece_ready;
     std::condition_variable slot_free;
-    std::uint64_t claimed = 0;  // pieces claimed by the workers, in order
-    std::uint64_t released = 0; // pieces the scanning thread is done with
-    std::uint64_t end = 0;      // no piece from this number on is read
+    std::uint64_t claimed = 0;    // claims made by the workers, in order
+    std::uint64_t released = 0;   // claims the scanning thread is done with
+    std::uint64_t next_piece = 0; // the first piece of the next claim
+    std::uint64_t end = 0;        // no piece from this number on is read
     std::atomic<bool> stop = false;
 
     // A stream has no offsets: one worker at a time claims and reads its
     // next piece, so that the pieces are read in order.
     std::mutex read_order;
     int wake[2] = {-1, -1}; // written on stop, for a read waiting on a stream
+    KnownHole hole;         // of the scanning thread, when it reads itself
     std::vector<std::thread> threads;
 };
 

@@ -26,6 +26,17 @@ bool track_sector(ScanState& state, SectorIndex index, bool empty, std::int32_t 
     return true;
 }
 
+void track_empty_sectors(ScanState& state, SectorIndex index, std::uint64_t count, std::int32_t preceding_sum)
+{
+    if (count == 0)
+        return;
+    if (state.run_length == 0) {
+        state.before_sum = preceding_sum;
+        state.run_start = index;
+    }
+    state.run_length += count;
+}
+
 void format_run_line(const ClosedRun& run, char* line)
 {
     const std::uint64_t offset = run.first << 11U;

@@ -36,6 +36,11 @@ inline constexpr std::size_t RUN_LINE_MAX = 64;
 bool track_sector(ScanState& state, SectorIndex index, bool empty, std::int32_t preceding_sum, std::int32_t leading_sum,
                   ClosedRun& closed);
 
+// The same as `count` calls of track_sector for empty sectors from `index`
+// on whose bytes are all zero, as in a hole of the file: a run opens at the
+// first (with `preceding_sum`) or goes on, and no run closes.
+void track_empty_sectors(ScanState& state, SectorIndex index, std::uint64_t count, std::int32_t preceding_sum);
+
 // Writes the report line for `run` into `line` (RUN_LINE_MAX bytes):
 // "0x%08x (0x%08x)\n" for one sector, "0x%08x-0x%08x (0x%08x)\n" for more,
 // with the byte offset of the run's first sector in parentheses. Eight digits
