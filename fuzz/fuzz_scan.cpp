@@ -1,12 +1,13 @@
 // libFuzzer target: arbitrary bytes through the real scan path (the workers,
 // the ring of pieces, the tracker and the report lines), checked against the
 // naive model. The first byte picks the piece size (1 to 5 sectors, so that
-// small inputs cross piece boundaries), the number of workers (1 to 4) and
-// whether the input is read as a stream of unknown size; the rest is the
-// image.
+// small inputs cross piece boundaries), the number of workers (1 to 4), and
+// whether the input is read as a stream of unknown size or written as a
+// sparse file, with its all-zero pages left as holes; the rest is the image.
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -22,17 +23,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const ReadPlan plan{(1 + data[0] % 5) * SECTOR_SIZE, 1U + (data[0] / 5U) % 4U};
     const bool as_stream = data[0] / 20 % 2 == 1;
+    const bool sparse = !as_stream && data[0] / 40 % 2 == 1;
     const unsigned char* image = data + 1;
     const std::size_t image_size = size - 1;
 
     const int fd = memfd_create("fuzz", MFD_CLOEXEC);
-    if (fd < 0 || write(fd, image, image_size) != static_cast<ssize_t>(image_size))
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(image_size)) != 0)
         std::abort();
-    lseek(fd, 0, SEEK_SET);
+    constexpr std::size_t PAGE = 4096;
+    for (std::size_t at = 0; at < image_size; at += PAGE) {
+        const std::size_t length = std::min(PAGE, image_size - at);
+        const bool zeros = std::all_of(image + at, image + at + length, [](unsigned char b) { return b == 0; });
+        if (sparse && zeros)
+            continue;
+        if (pwrite(fd, image + at, length, static_cast<off_t>(at)) != static_cast<ssize_t>(length))
+            std::abort();
+    }
     ScanInput input;
     input.fd = fd;
     if (!as_stream)
         input.size = image_size;
+    input.may_have_holes = sparse;
 
     char* text = nullptr;
     std::size_t length = 0;
