@@ -51,7 +51,14 @@ bool in_hole(const ScanInput& input, std::uint64_t offset, std::size_t count, Kn
         return false;
     // No data from `offset` on: a hole to the end, or a file that shrank.
     struct stat info {};
-    return fstat(input.fd, &info) == 0 && static_cast<std::uint64_t>(info.st_size) >= offset + count;
+    if (fstat(input.fd, &info) != 0 || static_cast<std::uint64_t>(info.st_size) < offset + count)
+        return false;
+    // Remembered up to one byte short of the end, so that the last piece is
+    // always asked about and a file that shrinks meanwhile is found out.
+    const std::uint64_t end = std::min(static_cast<std::uint64_t>(info.st_size), input.size.value_or(0));
+    if (end > offset + count)
+        known = KnownHole{offset, end - 1};
+    return true;
 }
 
 } // namespace
