@@ -26,8 +26,8 @@ inline constexpr std::size_t HUGE_PAGE_SIZE = std::size_t{2} << 20U;
 // that one TLB entry covers; smaller pieces measured slower, larger ones no
 // faster.
 inline constexpr std::size_t PIECE_SIZE = HUGE_PAGE_SIZE;
-// Pieces of records in the ring, per worker: how far the workers may run
-// ahead of the scanning thread.
+// Entries of the ring, per worker: how many claims the workers may run ahead
+// of the scanning thread.
 inline constexpr std::size_t RING_PIECES_PER_WORKER = 4;
 
 struct ReadPlan {
@@ -47,7 +47,7 @@ ReadPlan plan_reading(unsigned cpus);
 // none for pieces in a hole, whose sectors are all zeros.
 struct Piece {
     std::vector<SectorRecord> records;
-    std::uint64_t hole_sectors = 0; // whole sectors of a piece in a hole
+    std::uint64_t hole_sectors = 0; // whole sectors of pieces in a hole
     std::uint64_t bytes = 0;        // bytes read or in the hole, a partial sector included
     ReadEnd end = ReadEnd::more;
     int error = 0;
