@@ -360,9 +360,8 @@ TEST(CliProgress, TerminalSeesALineThatIsErasedBeforeExit)
     // reads are slowed further, so that the scan is still running.
     std::string slower = inner;
     slower.replace(slower.find("DELAY_US=12000"), 14, "DELAY_US=40000");
-    const Outcome killed =
-        run_shell(script + quoted(slower + " & pid=$!; sleep 1.8; kill -TERM $pid; wait $pid; echo \" $?\"") +
-                  " /dev/null");
+    const Outcome killed = run_shell(
+        script + quoted(slower + " & pid=$!; sleep 1.8; kill -TERM $pid; wait $pid; echo \" $?\"") + " /dev/null");
     EXPECT_NE(killed.out.find("MiB/s"), std::string::npos) << killed.out;
     // Some shells report the signal ("Terminated") between the erase and
     // the status.
