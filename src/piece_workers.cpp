@@ -90,6 +90,32 @@ Filled take_claim(PieceWorkers& workers, const Claim& claim, unsigned char* buff
     return filled;
 }
 
+// Reads and checks the pieces of `claim` and hands them to the scanning
+// thread. `order`, held for a stream, is let go once the read is done.
+void complete_claim(PieceWorkers& workers, const Claim& claim, unsigned char* buffer, KnownHole& hole,
+                    std::unique_lock<std::mutex>& order)
+{
+    const Filled filled = take_claim(workers, claim, buffer, hole);
+    if (filled.end != ReadEnd::more) {
+        // The image ends here or cannot be read on: nothing after these
+        // pieces is read.
+        {
+            const std::lock_guard guard(workers.lock);
+            workers.end = std::min(workers.end, claim.first + claim.count);
+        }
+        workers.slot_free.notify_all();
+    }
+    if (order.owns_lock())
+        order.unlock();
+    Piece& piece = workers.ring[claim.entry % workers.ring.size()];
+    check_piece(buffer, filled, piece);
+    {
+        const std::lock_guard guard(workers.lock);
+        piece.ready = claim.entry + 1;
+    }
+    workers.piece_ready.notify_one();
+}
+
 void run_worker(PieceWorkers& workers, unsigned char* buffer)
 {
     const bool stream = !workers.input.size;
@@ -110,25 +136,7 @@ void run_worker(PieceWorkers& workers, unsigned char* buffer)
                 return;
             claim = claim_pieces(workers, hole);
         }
-        const Filled filled = take_claim(workers, claim, buffer, hole);
-        if (filled.end != ReadEnd::more) {
-            // The image ends here or cannot be read on: nothing after these
-            // pieces is read.
-            {
-                const std::lock_guard guard(workers.lock);
-                workers.end = std::min(workers.end, claim.first + claim.count);
-            }
-            workers.slot_free.notify_all();
-        }
-        if (order.owns_lock())
-            order.unlock();
-        Piece& piece = workers.ring[claim.entry % workers.ring.size()];
-        check_piece(buffer, filled, piece);
-        {
-            const std::lock_guard guard(workers.lock);
-            piece.ready = claim.entry + 1;
-        }
-        workers.piece_ready.notify_one();
+        complete_claim(workers, claim, buffer, hole, order);
     }
 }
 
@@ -177,7 +185,8 @@ bool start_workers(PieceWorkers& workers, const ScanInput& input, const ReadPlan
         return true;
     if (!input.size && pipe2(workers.wake, O_CLOEXEC) != 0)
         workers.wake[0] = workers.wake[1] = -1; // then a stalled writer is waited for
-    for (unsigned w = 0; w < plan.workers; ++w) {
+    // The last buffer is the scanning thread's, which reads too.
+    for (unsigned w = 0; w + 1 < plan.workers; ++w) {
         try {
             workers.threads.emplace_back(run_worker, std::ref(workers), buffer_of(workers, w));
         } catch (const std::system_error&) {
@@ -203,7 +212,22 @@ const Piece& next_piece(PieceWorkers& workers)
         return piece;
     }
     std::unique_lock guard(workers.lock);
-    workers.piece_ready.wait(guard, [&] { return piece.ready == entry + 1; });
+    while (piece.ready != entry + 1) {
+        // Rather than wait, the scanning thread reads the next piece of a
+        // measured image itself while the ring has room: the process then
+        // runs one busy thread per CPU, not one more. A stream is left to
+        // the workers, so that a stalled writer never holds up the report.
+        if (workers.input.size && workers.next_piece < workers.end &&
+            workers.claimed - workers.released < workers.ring.size()) {
+            const Claim claim = claim_pieces(workers, workers.hole);
+            guard.unlock();
+            std::unique_lock<std::mutex> no_order;
+            complete_claim(workers, claim, buffer_of(workers, workers.plan.workers - 1), workers.hole, no_order);
+            guard.lock();
+            continue;
+        }
+        workers.piece_ready.wait(guard);
+    }
     return piece;
 }
 

@@ -32,8 +32,8 @@ inline constexpr std::size_t RING_PIECES_PER_WORKER = 4;
 
 struct ReadPlan {
     std::size_t piece_size = PIECE_SIZE; // a whole number of sectors
-    // Threads that read and check; with 1 the scanning thread reads and
-    // checks each piece itself, just before it tracks it.
+    // Threads that read and check, the scanning thread among them; with 1
+    // it reads and checks each piece itself, just before it tracks it.
     unsigned workers = 1;
 };
 
@@ -65,7 +65,7 @@ struct PieceWorkers {
     std::mutex lock; // guards what follows, and Piece::ready
     std::condition_variable piece_ready;
     std::condition_variable slot_free;
-    std::uint64_t claimed = 0;    // claims made by the workers, in order
+    std::uint64_t claimed = 0;    // claims made so far, in order
     std::uint64_t released = 0;   // claims the scanning thread is done with
     std::uint64_t next_piece = 0; // the first piece of the next claim
     std::uint64_t end = 0;        // no piece from this number on is read
@@ -79,11 +79,14 @@ struct PieceWorkers {
     std::vector<std::thread> threads;
 };
 
-// Allocates the buffers and starts the workers (or none: see ReadPlan).
+// Allocates the buffers and starts plan.workers - 1 threads: the scanning
+// thread is the last worker (see ReadPlan).
 // False, with errno set, when the memory cannot be had.
 bool start_workers(PieceWorkers& workers, const ScanInput& input, const ReadPlan& plan);
 
-// The next piece in file order, once it is checked. It stays put until
+// The next piece in file order, once it is checked; while it is not, the
+// scanning thread reads the next piece of a measured image itself. It stays
+// put until
 // release_piece. Not to be called again after a piece whose end is not
 // ReadEnd::more.
 const Piece& next_piece(PieceWorkers& workers);
