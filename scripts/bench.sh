@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark: a 1 GiB image read by dd (the read floor) and scanned by
 # sectorscan, warm and cold, on all CPUs and limited to 1 and 2 with taskset;
-# the peak resident memory; a sparse 64 GiB image, cold; the portable table
+# the floors of the copy (dd over both halves at once) and of the design
+# (threads that only read and check); the peak resident memory; a sparse 64 GiB image, cold; the portable table
 # build; and the per-sector micro-benchmark.
 #
 # Every figure is the median of ROUNDS runs with its quartiles. The commands
@@ -79,6 +80,8 @@ for _ in $(seq "$rounds"); do
     sample scan_one taskset -c 0 "$scan" "$image"
     sample scan_two taskset -c 0,1 "$scan" "$image"
     sample dd_halves bash -c "$halves" _ "$image"
+    sample floor_all "$fast/read_and_check" "$image" "$(nproc)"
+    sample floor_one taskset -c 0 "$fast/read_and_check" "$image" 1
 done
 echo "warm page cache"
 report dd_warm "dd bs=8M (read floor)"
@@ -87,6 +90,9 @@ report scan_two "sectorscan, taskset 2 CPUs" dd_warm
 report scan_one "sectorscan, taskset 1 CPU" dd_one
 report dd_one "dd bs=8M, taskset 1 CPU"
 report dd_halves "2 x dd over halves, at once" dd_warm
+echo "  the design's floor: threads that only read and check, no ring and no report"
+report floor_all "$(nproc) threads" dd_warm
+report floor_one "1 thread, taskset 1 CPU" dd_one
 echo
 
 cold_rounds=$(((rounds + 1) / 2))
