@@ -26,7 +26,7 @@ int main(int argc, char** argv)
         std::perror(argv[1]);
         return 1;
     }
-    const int threads = std::max(1, std::atoi(argv[2]));
+    const long threads = std::max(1L, std::strtol(argv[2], nullptr, 10));
     std::atomic<std::uint64_t> next_piece = 0;
     std::atomic<std::uint64_t> empty = 0;
     auto work = [&] {
@@ -45,7 +45,7 @@ int main(int argc, char** argv)
         std::free(buffer);
     };
     std::vector<std::thread> others;
-    for (int t = 1; t < threads; ++t)
+    for (long t = 1; t < threads; ++t)
         others.emplace_back(work);
     work();
     for (std::thread& t : others)
