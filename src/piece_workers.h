@@ -86,9 +86,8 @@ bool start_workers(PieceWorkers& workers, const ScanInput& input, const ReadPlan
 
 // The next piece in file order, once it is checked; while it is not, the
 // scanning thread reads the next piece of a measured image itself. It stays
-// put until
-// release_piece. Not to be called again after a piece whose end is not
-// ReadEnd::more.
+// put until release_piece. Not to be called again after a piece whose end
+// is not ReadEnd::more.
 const Piece& next_piece(PieceWorkers& workers);
 void release_piece(PieceWorkers& workers);
 
