@@ -202,22 +202,14 @@ const Piece& next_piece(PieceWorkers& workers)
 {
     const std::uint64_t entry = workers.released; // only the scanning thread changes it
     Piece& piece = workers.ring[entry % workers.ring.size()];
-    if (workers.threads.empty()) {
-        Claim claim;
-        {
-            const std::lock_guard guard(workers.lock);
-            claim = claim_pieces(workers, workers.hole);
-        }
-        check_piece(workers.buffers, take_claim(workers, claim, workers.buffers, workers.hole), piece);
-        return piece;
-    }
     std::unique_lock guard(workers.lock);
     while (piece.ready != entry + 1) {
         // Rather than wait, the scanning thread reads the next piece of a
         // measured image itself while the ring has room: the process then
         // runs one busy thread per CPU, not one more. A stream is left to
-        // the workers, so that a stalled writer never holds up the report.
-        if (workers.input.size && workers.next_piece < workers.end &&
+        // the workers, if there are any, so that a stalled writer never holds
+        // up the report.
+        if ((workers.input.size || workers.threads.empty()) && workers.next_piece < workers.end &&
             workers.claimed - workers.released < workers.ring.size()) {
             const Claim claim = claim_pieces(workers, workers.hole);
             guard.unlock();
