@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Benchmark: a 1 GiB image read by dd (the read floor) and scanned by
 # sectorscan, warm and cold, on all CPUs and limited to 1 and 2 with taskset;
-# the floors of the copy (dd over both halves at once) and of the design
-# (threads that only read and check); the peak resident memory; a sparse 64 GiB image, cold; the portable table
-# build; and the per-sector micro-benchmark.
+# two dd processes over the two halves at once; the design's floor (threads
+# that only read and check); the peak resident memory; a sparse 64 GiB image,
+# cold; the portable table build; and the per-sector micro-benchmark.
 #
 # Every figure is the median of ROUNDS runs with its quartiles. The commands
 # of a section run in turn within each round (interleaved), so that a change
@@ -29,7 +29,7 @@ samples=$(mktemp -d)
 trap 'rm -rf "$samples"' EXIT
 
 evict() { dd if="$image" iflag=nocache count=0 status=none; }
-# The copy alone, on two cores: two dd processes over the two halves at once.
+# dd on two cores: two processes over the two halves at once.
 halves='dd if="$1" of=/dev/null bs=8M count=64 status=none & dd if="$1" of=/dev/null bs=8M skip=64 status=none; wait'
 warm() { cat "$image" >/dev/null; }
 
