@@ -1,45 +1,103 @@
-// The floor of the scan's design: THREADS threads claim 2 MiB pieces in turn,
-// pread each into a buffer of their own and check every sector there, with
-// no ring, no file order and no report. Prints the number of empty sectors.
-// Usage: read_and_check PATH THREADS
+// The floor of the scan's design: THREADS threads claim pieces in turn and
+// check every sector of each, with no ring, no file order and no report.
+// Prints the number of empty sectors.
+//   read:     pread each 2 MiB piece into a buffer of the thread's own;
+//   map:      map each piece of PIECE_MIB read-only, check it where it lies,
+//             unmap it;
+//   populate: the same, with the piece's pages brought in at once
+//             (MADV_POPULATE_READ) before the check;
+//   whole:    one mapping of the whole file; each piece is brought in at once
+//             and dropped after (MADV_DONTNEED).
+// Usage: read_and_check PATH THREADS [read|map|populate|whole] [PIECE_MIB]
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "piece_workers.h"
 #include "sector_checks.h"
 
+#ifndef MADV_POPULATE_READ
+#define MADV_POPULATE_READ 22
+#endif
+
+namespace {
+
+std::uint64_t count_empty(const unsigned char* bytes, std::size_t length)
+{
+    std::uint64_t found = 0;
+    for (std::size_t at = 0; at + SECTOR_SIZE <= length; at += SECTOR_SIZE)
+        found += check_sector(bytes + at).empty ? 1 : 0;
+    return found;
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fputs("Usage: read_and_check PATH THREADS\n", stderr);
+    if (argc < 3 || argc > 5) {
+        std::fputs("Usage: read_and_check PATH THREADS [read|map|populate|whole] [PIECE_MIB]\n", stderr);
         return 2;
     }
     const int fd = open(argv[1], O_RDONLY);
-    if (fd < 0) {
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0) {
         std::perror(argv[1]);
         return 1;
     }
+    const auto size = static_cast<std::uint64_t>(info.st_size);
     const long threads = std::max(1L, std::strtol(argv[2], nullptr, 10));
-    std::atomic<std::uint64_t> next_piece = 0;
+    const std::string_view mode = argc > 3 ? argv[3] : "read";
+    const long mib = argc > 4 ? std::max(1L, std::strtol(argv[4], nullptr, 10)) : 8;
+    const std::size_t piece = mode == "read" ? PIECE_SIZE : static_cast<std::size_t>(mib) << 20U;
+    std::atomic<std::uint64_t> next = 0;
     std::atomic<std::uint64_t> empty = 0;
+    unsigned char* whole = nullptr;
+    if (mode == "whole") {
+        whole = static_cast<unsigned char*>(mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0));
+        if (whole == MAP_FAILED) {
+            std::perror("mmap");
+            return 1;
+        }
+    }
     auto work = [&] {
-        auto* buffer = static_cast<unsigned char*>(std::aligned_alloc(HUGE_PAGE_SIZE, PIECE_SIZE));
-        madvise(buffer, PIECE_SIZE, MADV_HUGEPAGE);
         std::uint64_t found = 0;
+        unsigned char* buffer = nullptr;
+        if (mode == "read") {
+            buffer = static_cast<unsigned char*>(std::aligned_alloc(HUGE_PAGE_SIZE, PIECE_SIZE));
+            madvise(buffer, PIECE_SIZE, MADV_HUGEPAGE);
+        }
         for (;;) {
-            const std::uint64_t piece = next_piece++;
-            const ssize_t n = pread(fd, buffer, PIECE_SIZE, static_cast<off_t>(piece * PIECE_SIZE));
-            if (n <= 0)
+            const std::uint64_t from = next++ * piece;
+            if (from >= size)
                 break;
-            for (std::size_t at = 0; at + SECTOR_SIZE <= static_cast<std::size_t>(n); at += SECTOR_SIZE)
-                found += check_sector(buffer + at).empty ? 1 : 0;
+            const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(piece, size - from));
+            if (mode == "read") {
+                const ssize_t n = pread(fd, buffer, length, static_cast<off_t>(from));
+                if (n <= 0)
+                    break;
+                found += count_empty(buffer, static_cast<std::size_t>(n));
+            } else if (mode == "whole") {
+                madvise(whole + from, length, MADV_POPULATE_READ);
+                found += count_empty(whole + from, length);
+                madvise(whole + from, length, MADV_DONTNEED);
+            } else {
+                void* at = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(from));
+                if (at == MAP_FAILED)
+                    break;
+                if (mode == "populate")
+                    madvise(at, length, MADV_POPULATE_READ);
+                found += count_empty(static_cast<const unsigned char*>(at), length);
+                munmap(at, length);
+            }
         }
         empty += found;
         std::free(buffer);

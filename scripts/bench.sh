@@ -2,8 +2,9 @@
 # Benchmark: a 1 GiB image read by dd (the read floor) and scanned by
 # sectorscan, warm and cold, on all CPUs and limited to 1 and 2 with taskset;
 # two dd processes over the two halves at once; the design's floor (threads
-# that only read and check); the peak resident memory; a sparse 64 GiB image,
-# cold; the portable table build; and the per-sector micro-benchmark.
+# that only read and check), reading and mapping; the peak resident memory;
+# a sparse 64 GiB image, cold; the portable table build; and the per-sector
+# micro-benchmark.
 #
 # Every figure is the median of ROUNDS runs with its quartiles. The commands
 # of a section run in turn within each round (interleaved), so that a change
@@ -82,6 +83,8 @@ for _ in $(seq "$rounds"); do
     sample dd_halves bash -c "$halves" _ "$image"
     sample floor_all "$fast/read_and_check" "$image" "$(nproc)"
     sample floor_one taskset -c 0 "$fast/read_and_check" "$image" 1
+    sample floor_map_all "$fast/read_and_check" "$image" "$(nproc)" populate 8
+    sample floor_map_one taskset -c 0 "$fast/read_and_check" "$image" 1 populate 8
 done
 echo "warm page cache"
 report dd_warm "dd bs=8M (read floor)"
@@ -93,6 +96,9 @@ report dd_halves "2 x dd over halves, at once" dd_warm
 echo "  the design's floor: threads that only read and check, no ring and no report"
 report floor_all "$(nproc) threads" dd_warm
 report floor_one "1 thread, taskset 1 CPU" dd_one
+echo "  the same, but each 8 MiB piece mapped and its pages brought in at once, not read"
+report floor_map_all "$(nproc) threads, mapped" dd_warm
+report floor_map_one "1 thread, mapped, taskset 1 CPU" dd_one
 echo
 
 cold_rounds=$(((rounds + 1) / 2))
