@@ -1,6 +1,6 @@
 // libFuzzer target: arbitrary bytes through the real scan path (the workers,
-// the ring of pieces, the tracker and the report lines), checked against the
-// naive model. The first byte picks the piece size (1 to 5 sectors, so that
+// the ring of pieces, the tracker, the report lines and the mapfile), checked
+// against the naive model. The first byte picks the piece size (1 to 5 sectors, so that
 // small inputs cross piece boundaries), the number of workers (1 to 4), and
 // whether the input is read as a stream of unknown size or written as a
 // sparse file, with its all-zero pages left as holes; the rest is the image.
@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "image_scan.h"
 #include "model_report.h"
+#include "test_images.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -45,15 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         input.size = image_size;
     input.may_have_holes = sparse;
 
-    char* text = nullptr;
-    std::size_t length = 0;
-    std::FILE* out = open_memstream(&text, &length);
-    const ScanResult result = scan_image(input, plan, out);
-    std::fclose(out);
+    const ScanRun run = scan_input(input, plan);
     close(fd);
-
-    const std::string report(text, length);
-    std::free(text);
+    const std::string& report = run.report;
+    const ScanResult& result = run.result;
     if (result.status != ScanResult::complete || result.bytes_read != image_size) {
         std::fprintf(stderr, "scan did not complete: status %d, %" PRIu64 " of %zu bytes\n",
                      static_cast<int>(result.status), result.bytes_read, image_size);
@@ -63,6 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (report != expected) {
         std::fprintf(stderr, "report differs from the model\n--- scan:\n%s--- model:\n%s", report.c_str(),
                      expected.c_str());
+        std::abort();
+    }
+    if (run.mapfile_blocks != model_mapfile_blocks(expected, image_size, image_size)) {
+        std::fprintf(stderr, "mapfile differs from the model\n--- scan:\n%s", run.mapfile_blocks.c_str());
         std::abort();
     }
     return 0;

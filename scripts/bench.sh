@@ -77,6 +77,7 @@ warm
 for _ in $(seq "$rounds"); do
     sample dd_warm dd if="$image" of=/dev/null bs=8M
     sample scan_warm "$scan" "$image"
+    sample scan_map "$scan" --mapfile "$samples/bench.map" "$image"
     sample dd_one taskset -c 0 dd if="$image" of=/dev/null bs=8M
     sample scan_one taskset -c 0 "$scan" "$image"
     sample scan_two taskset -c 0,1 "$scan" "$image"
@@ -89,6 +90,7 @@ done
 echo "warm page cache"
 report dd_warm "dd bs=8M (read floor)"
 report scan_warm "sectorscan, all $(nproc) CPUs" dd_warm
+report scan_map "the same, with --mapfile" dd_warm
 report scan_two "sectorscan, taskset 2 CPUs" dd_warm
 report scan_one "sectorscan, taskset 1 CPU" dd_one
 report dd_one "dd bs=8M, taskset 1 CPU"

@@ -15,10 +15,12 @@ void notify(const ScanObserver& observer, std::uint64_t bytes_read, bool line_du
 
 } // namespace
 
-ScanResult scan_image(const ScanInput& input, const ReadPlan& plan, std::FILE* out, const ScanObserver& observer)
+ScanResult scan_image(const ScanInput& input, const ReadPlan& plan, std::FILE* out, const ScanObserver& observer,
+                      RescueMapfile* map)
 {
     ScanResult result;
     PieceWorkers workers;
+    result.image_size = input.size.value_or(0);
     if (!start_workers(workers, input, plan)) {
         result.status = ScanResult::no_memory;
         result.error = errno;
@@ -37,6 +39,8 @@ ScanResult scan_image(const ScanInput& input, const ReadPlan& plan, std::FILE* o
         for (std::size_t k = 0; k < piece.records.size() && written; ++k, ++index) {
             const SectorRecord& record = piece.records[k];
             if (track_sector(state, index, record.empty, preceding_sum, record.lead_sum, closed)) {
+                if (map != nullptr)
+                    mapfile_add_run(*map, closed.first * SECTOR_SIZE, (closed.last + 1) * SECTOR_SIZE);
                 notify(observer, result.bytes_read + k * SECTOR_SIZE, true);
                 if (!print_run_line(out, closed)) {
                     result.status = ScanResult::write_failed;
@@ -69,5 +73,13 @@ ScanResult scan_image(const ScanInput& input, const ReadPlan& plan, std::FILE* o
             break;
     }
     stop_workers(workers);
+    result.settled_bytes = result.bytes_read;
+    if (!input.size || result.status == ScanResult::complete)
+        result.image_size = result.bytes_read;
+    if (result.status != ScanResult::complete) {
+        result.settled_bytes = index * SECTOR_SIZE;
+        if (state.run_length > 0 && state.before_sum != 0)
+            result.settled_bytes = state.run_start * SECTOR_SIZE;
+    }
     return result;
 }

@@ -14,11 +14,9 @@
 
 namespace {
 
-#ifndef SECTORSCAN_VERSION
-#define SECTORSCAN_VERSION "unknown"
-#endif
+const char* const USAGE = "Usage: sectorscan [--mapfile MAP] IMAGE\n";
 
-const char* const HELP_TEXT = "Usage: sectorscan IMAGE\n"
+const char* const HELP_TEXT = "Usage: sectorscan [--mapfile MAP] IMAGE\n"
                               "Lists the runs of empty 2048-byte sectors in IMAGE that have data on both sides.\n"
                               "\n"
                               "A sector is empty when its CRC-32 equals that of 2048 zero bytes. A run is\n"
@@ -30,11 +28,18 @@ const char* const HELP_TEXT = "Usage: sectorscan IMAGE\n"
                               "IMAGE may be a pipe: set -o pipefail; zstd -dc disc.iso.zst | sectorscan /dev/stdin\n"
                               "A file named like an option is given as ./-h.img\n"
                               "\n"
-                              "  -h, --help     print this help and exit\n"
-                              "      --version  print the version and exit\n"
+                              "      --mapfile MAP  also write MAP, a GNU ddrescue mapfile that marks the\n"
+                              "                     reported runs as not tried (?) and the rest as done (+),\n"
+                              "                     so that ddrescue reads just those runs again from the\n"
+                              "                     original disc: ddrescue /dev/sr0 IMAGE MAP\n"
+                              "                     It may stand before or after IMAGE; MAP is replaced\n"
+                              "                     only once the scan is done.\n"
+                              "  -h, --help         print this help and exit\n"
+                              "      --version      print the version and exit\n"
+                              "Any other argument after IMAGE is ignored.\n"
                               "\n"
                               "Exit status: 0 the whole image was scanned; 1 it could not be opened or read,\n"
-                              "or standard output could not be written; 2 usage error.\n"
+                              "or standard output or MAP could not be written; 2 usage error.\n"
                               "See sectorscan(1).\n";
 
 void print_error(const char* path, const char* cause)
@@ -89,11 +94,11 @@ bool open_step(const char* path, ScanInput& input)
     return false;
 }
 
-ScanResult scan_step(const ScanInput& input)
+ScanResult scan_step(const ScanInput& input, RescueMapfile* map)
 {
     Progress progress = progress_start(STDERR_FILENO, STDOUT_FILENO, input.size.has_value(), input.size.value_or(0));
     const ScanResult result =
-        scan_image(input, plan_reading(usable_cpus()), stdout, ScanObserver{progress_notify, &progress});
+        scan_image(input, plan_reading(usable_cpus()), stdout, ScanObserver{progress_notify, &progress}, map);
     progress_clear(progress);
     return result;
 }
@@ -127,15 +132,85 @@ int finish_step(const char* path, const ScanInput& input, const ScanResult& resu
     return finish_standard_output(write_error) && !cut_short ? 0 : 1;
 }
 
+// Puts the mapfile in place once the report is finished; the bytes that a
+// scan cut short did not settle are marked not tried, and standard error
+// says so. True when the mapfile was written.
+bool mapfile_step(RescueMapfile& map, const ScanResult& result)
+{
+    const std::uint64_t end = result.image_size;
+    const int error = mapfile_commit(map, result.settled_bytes, end);
+    if (error != 0) {
+        char cause[200];
+        std::snprintf(cause, sizeof cause, "cannot write the mapfile: %s", std::strerror(error));
+        print_error(map.path.c_str(), cause);
+        return false;
+    }
+    if (result.settled_bytes < end) {
+        std::fprintf(stderr,
+                     "sectorscan: %s: the scan was cut short; bytes 0x%08" PRIx64 " to 0x%08" PRIx64
+                     " are marked not tried (?)\n",
+                     map.path.c_str(), result.settled_bytes, end);
+    }
+    return true;
+}
+
+// What the command line asks for.
+struct Arguments {
+    const char* image = nullptr;
+    const char* mapfile = nullptr;
+};
+
+// Reads the command line: IMAGE is the first argument that is not
+// --mapfile MAP, which may stand before or after it, so that a mapfile
+// asked for is never missed; any other argument after IMAGE is ignored.
+// Returns 0, or 2 after a usage error.
+int parse_arguments(int argc, char** argv, Arguments& arguments)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        const char* value = nullptr;
+        if (argument == "--mapfile") {
+            if (i + 1 == argc) {
+                std::fputs("sectorscan: option '--mapfile' needs a file name\n", stderr);
+                return 2;
+            }
+            value = argv[++i];
+        } else if (argument.starts_with("--mapfile=")) {
+            value = argv[i] + std::strlen("--mapfile=");
+        } else {
+            if (arguments.image == nullptr)
+                arguments.image = argv[i];
+            continue;
+        }
+        if (arguments.mapfile != nullptr) {
+            std::fputs("sectorscan: option '--mapfile' may be given once\n", stderr);
+            return 2;
+        }
+        if (*value == '\0') {
+            std::fputs("sectorscan: option '--mapfile' needs a file name\n", stderr);
+            return 2;
+        }
+        if (std::string_view(value) == "-") {
+            std::fputs("sectorscan: option '--mapfile' cannot be '-': standard output holds the report\n", stderr);
+            return 2;
+        }
+        arguments.mapfile = value;
+    }
+    if (arguments.image == nullptr) {
+        std::fputs(USAGE, stderr);
+        return 2;
+    }
+    return 0;
+}
+
 } // namespace
 
 int scanner_main(int argc, char** argv)
 {
-    if (argc < 2) {
-        std::fputs("Usage: sectorscan IMAGE\n", stderr);
-        return 2;
-    }
-    const char* path = argv[1];
+    Arguments arguments;
+    if (const int usage_error = parse_arguments(argc, argv, arguments); usage_error != 0)
+        return usage_error;
+    const char* path = arguments.image;
     const std::string_view first = path;
     if (first == "-h" || first == "--help" || first == "--version")
         return print_help_or_version(first);
@@ -143,9 +218,24 @@ int scanner_main(int argc, char** argv)
     ScanInput input;
     if (!open_step(path, input))
         return 1;
+    RescueMapfile map;
+    if (arguments.mapfile != nullptr) {
+        // Before the scan: a mapfile that cannot be written is found out
+        // before hours of reading, not after.
+        if (const char* cause = mapfile_create(map, arguments.mapfile, input.fd, path); cause != nullptr) {
+            char message[200];
+            std::snprintf(message, sizeof message, "cannot write the mapfile: %s", cause);
+            print_error(arguments.mapfile, message);
+            close(input.fd);
+            return 1;
+        }
+    }
     std::printf("File: %s\n", path);
     std::puts("Empty sectors:");
-    const ScanResult result = scan_step(input);
+    const ScanResult result = scan_step(input, arguments.mapfile != nullptr ? &map : nullptr);
     close(input.fd);
-    return finish_step(path, input, result);
+    const int status = finish_step(path, input, result);
+    if (arguments.mapfile != nullptr && !mapfile_step(map, result))
+        return 1;
+    return status;
 }

@@ -3,9 +3,14 @@
 // It shares no code with the scan but the reference CRC.
 #include "model_report.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <utility>
+#include <vector>
 
 #include "sector_checks.h"
 
@@ -48,4 +53,40 @@ std::string model_report(const unsigned char* image, std::size_t size)
         }
     }
     return report;
+}
+
+std::string model_mapfile_blocks(const std::string& report, std::uint64_t settled, std::uint64_t size)
+{
+    // Byte ranges not tried, from the report's lines and the unsettled end.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> untried;
+    std::istringstream lines(report);
+    std::string line;
+    while (std::getline(lines, line)) {
+        // "0xFIRST (...)" or "0xFIRST-0xLAST (...)"
+        char* end = nullptr;
+        const std::uint64_t first = std::strtoull(line.c_str(), &end, 16);
+        const std::uint64_t last = *end == '-' ? std::strtoull(end + 1, nullptr, 16) : first;
+        untried.emplace_back(first * 2048, (last + 1) * 2048);
+    }
+    if (settled < size)
+        untried.emplace_back(settled, size);
+    std::string blocks;
+    std::uint64_t at = 0;
+    auto block = [&](std::uint64_t to, char status) {
+        char text[64];
+        std::snprintf(text, sizeof text, "0x%08" PRIX64 "  0x%08" PRIX64 "  %c\n", at, to - at, status);
+        blocks += text;
+        at = to;
+    };
+    for (std::size_t i = 0; i < untried.size(); ++i) {
+        if (untried[i].first > at)
+            block(untried[i].first, '+');
+        std::uint64_t to = untried[i].second;
+        while (i + 1 < untried.size() && untried[i + 1].first <= to)
+            to = std::max(to, untried[++i].second);
+        block(to, '?');
+    }
+    if (size > at)
+        block(size, '+');
+    return blocks;
 }

@@ -4,66 +4,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
+#include "cli_run.h"
 #include "test_images.h"
-
-namespace {
-
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string quoted(const std::string& text)
-{
-    std::string q = "'";
-    for (const char c : text)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// Runs `shell` (which names the tool as $SECTORSCAN) under bash, capturing
-// standard output and standard error separately.
-Outcome run_shell(const std::string& shell)
-{
-    const std::string err_path = write_temp_file("stderr.txt", {});
-    const std::string command =
-        "SECTORSCAN=" + quoted(SECTORSCAN_BINARY) + " bash -c " + quoted(shell) + " 2>" + quoted(err_path);
-    Outcome outcome;
-    std::FILE* pipe = popen(command.c_str(), "r"); // NOLINT(cert-env33-c): running the tool is the point
-    std::array<char, 4096> chunk{};
-    std::size_t n = 0;
-    while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0)
-        outcome.out.append(chunk.data(), n);
-    const int status = pclose(pipe);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    outcome.err = read_file(err_path);
-    unlink(err_path.c_str());
-    return outcome;
-}
-
-std::string header(const std::string& path)
-{
-    return "File: " + path + "\nEmpty sectors:\n";
-}
-
-} // namespace
 
 TEST(Cli, ReportsAnImageExactly)
 {
@@ -124,7 +70,7 @@ TEST(Cli, MissingArgumentIsAUsageError)
     const Outcome o = run_shell("\"$SECTORSCAN\"");
     EXPECT_EQ(o.status, 2);
     EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "Usage: sectorscan IMAGE\n");
+    EXPECT_EQ(o.err, "Usage: sectorscan [--mapfile MAP] IMAGE\n");
 }
 
 TEST(Cli, PipesReportLikeTheFile)
@@ -191,19 +137,6 @@ TEST(Cli, TightMemoryLimitsGiveTheWholeReportOrAFailure)
     unlink(path.c_str());
 #endif
 }
-
-namespace {
-
-// Runs the tool on `path` with the read fault shim preloaded and `faults` in
-// its environment.
-Outcome run_with_faults(const std::string& faults, const std::string& path, const std::string& redirect = "")
-{
-    // The sanitizers' runtime wants to come first; the shim only wraps read.
-    return run_shell("ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + quoted(READ_FAULT_SHIM) + " " + faults +
-                     " \"$SECTORSCAN\" " + quoted(path) + redirect);
-}
-
-} // namespace
 
 TEST(CliFaults, ReadErrorKeepsTheLinesFoundAndFails)
 {
@@ -296,7 +229,7 @@ TEST(CliOptions, HelpAndVersionAsFirstArgument)
     for (const char* option : {"--help", "-h"}) {
         const Outcome help = run_shell(std::string("\"$SECTORSCAN\" ") + option);
         EXPECT_EQ(help.status, 0) << option;
-        EXPECT_EQ(help.out.rfind("Usage: sectorscan IMAGE\n", 0), 0U) << help.out;
+        EXPECT_EQ(help.out.rfind("Usage: sectorscan [--mapfile MAP] IMAGE\n", 0), 0U) << help.out;
         EXPECT_NE(help.out.find("Exit status"), std::string::npos);
         EXPECT_EQ(help.err, "");
     }

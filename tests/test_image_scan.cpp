@@ -147,6 +147,7 @@ TEST(Scan, PieceSizeAndWorkerCountDoNotChangeTheReport)
                     EXPECT_EQ(run.result.bytes_read, bytes.size());
                     EXPECT_EQ(run.report, expected) << "seed " << seed << ", pieces of " << piece_sectors
                                                     << " sectors, " << workers << " workers, stream " << stream;
+                    EXPECT_EQ(run.mapfile_blocks, model_mapfile_blocks(expected, bytes.size(), bytes.size()));
                 }
             }
         }
@@ -258,8 +259,21 @@ TEST(Scan, ReadErrorKeepsTheLinesBeforeItAndChecksThePartlyReadPiece)
             EXPECT_EQ(run.report, "0x00000001 (0x00000800)\n0x00000003 (0x00001800)\n")
                 << workers << " workers, stream " << stream;
             EXPECT_EQ(g_calls_after_end, 0) << "a stream was read after a failed read";
+            // Nothing is known of the bytes after sector 4: not tried. Of a
+            // stream, only what was read is known to exist.
+            EXPECT_EQ(run.result.image_size, stream ? g_fail_at : bytes.size());
+            EXPECT_EQ(run.mapfile_blocks, model_mapfile_blocks(run.report, 5 * SECTOR_SIZE, run.result.image_size));
         }
     }
+    // A run still open where the read fails may yet have been reported: its
+    // sectors are not settled either.
+    const Bytes open_run = image_from_pattern("DZDZ"
+                                              "DDDZ"
+                                              "ZZDD");
+    g_fail_at = 9 * SECTOR_SIZE + 100;
+    const ScanRun run = scan_bytes(open_run, ReadPlan{4 * SECTOR_SIZE, 2}, false, read_then_fail);
+    EXPECT_EQ(run.result.settled_bytes, 7 * SECTOR_SIZE);
+    EXPECT_EQ(run.mapfile_blocks, model_mapfile_blocks(run.report, 7 * SECTOR_SIZE, open_run.size()));
 }
 
 TEST(Scan, ImageThatShrinksDuringTheScanIsAFailure)

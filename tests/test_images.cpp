@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -49,12 +50,38 @@ ScanRun scan_input(const ScanInput& input, const ReadPlan& plan)
     char* text = nullptr;
     std::size_t length = 0;
     std::FILE* out = open_memstream(&text, &length);
+    char* map_text = nullptr;
+    std::size_t map_length = 0;
+    RescueMapfile map;
+    mapfile_begin(map, open_memstream(&map_text, &map_length), "image");
     ScanRun run;
-    run.result = scan_image(input, plan, out);
+    run.result = scan_image(input, plan, out, {}, &map);
     std::fclose(out);
+    mapfile_end(map, run.result.settled_bytes, run.result.image_size);
+    std::fclose(map.out);
     run.report.assign(text, length);
+    run.mapfile_blocks = mapfile_blocks(std::string(map_text, map_length));
     std::free(text);
+    std::free(map_text);
     return run;
+}
+
+std::string mapfile_blocks(const std::string& mapfile)
+{
+    std::string blocks;
+    bool status_line = true;
+    std::size_t at = 0;
+    while (at < mapfile.size()) {
+        const std::size_t end = std::min(mapfile.find('\n', at), mapfile.size() - 1);
+        const std::string line = mapfile.substr(at, end + 1 - at);
+        at = end + 1;
+        if (line[0] == '#')
+            continue;
+        if (!status_line)
+            blocks += line;
+        status_line = false;
+    }
+    return blocks;
 }
 
 ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan, bool as_stream, ReadFunction read_at)

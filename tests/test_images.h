@@ -22,19 +22,23 @@ int memory_file(const Bytes& bytes);
 struct ScanRun {
     ScanResult result;
     std::string report;
+    std::string mapfile_blocks; // the block lines of the mapfile the scan wrote
 };
 
 // Two workers, so that the hand-over between threads is exercised on any
 // machine.
 inline constexpr ReadPlan TEST_PLAN = {PIECE_SIZE, 2};
 
-// Scans `input` through scan_image, the report captured.
+// Scans `input` through scan_image, the report and the mapfile captured.
 ScanRun scan_input(const ScanInput& input, const ReadPlan& plan);
 
 // Scans `bytes` through scan_image as a measured file (or, with `as_stream`,
 // as an input of unknown size).
 ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan = TEST_PLAN, bool as_stream = false,
                    ReadFunction read_at = nullptr);
+
+// The block lines of a mapfile: no comments, no status line.
+std::string mapfile_blocks(const std::string& mapfile);
 
 // Writes `bytes` to a new file in the test's temporary folder; returns its path.
 std::string write_temp_file(const std::string& name, const Bytes& bytes);

@@ -1,0 +1,26 @@
+// Runs the built binary under bash and captures what it prints.
+#pragma once
+
+#include <string>
+
+struct Outcome {
+    int status = -1; // exit status, or 128 + the signal that ended it
+    std::string out;
+    std::string err;
+};
+
+// `text` quoted for the shell.
+std::string quoted(const std::string& text);
+
+std::string read_file(const std::string& path);
+
+// Runs `shell` (which names the tool as $SECTORSCAN) under bash, capturing
+// standard output and standard error separately.
+Outcome run_shell(const std::string& shell);
+
+// The two lines before the report of `path`.
+std::string header(const std::string& path);
+
+// Runs the tool on `path` with the read fault shim preloaded and `faults`
+// (variables, or a command such as taskset) in front of it.
+Outcome run_with_faults(const std::string& faults, const std::string& path, const std::string& redirect = "");
