@@ -9,7 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <system_error>
+#include <exception>
+#include <new>
 
 namespace {
 
@@ -140,6 +141,34 @@ void run_worker(PieceWorkers& workers, unsigned char* buffer)
     }
 }
 
+// The buffers and the ring for workers.plan.workers workers; false, with
+// nothing taken, when the memory cannot be had.
+bool allocate(PieceWorkers& workers)
+{
+    const ReadPlan& plan = workers.plan;
+    const std::size_t bytes = std::size_t{plan.workers} * plan.piece_size;
+    workers.buffers = static_cast<unsigned char*>(
+        std::aligned_alloc(HUGE_PAGE_SIZE, (bytes + HUGE_PAGE_SIZE - 1) / HUGE_PAGE_SIZE * HUGE_PAGE_SIZE));
+    if (workers.buffers == nullptr)
+        return false;
+#ifdef MADV_HUGEPAGE
+    // Only advice: where the kernel offers no huge pages it is ignored.
+    madvise(workers.buffers, bytes, MADV_HUGEPAGE);
+#endif
+    try {
+        workers.ring.resize(std::size_t{plan.workers} * RING_PIECES_PER_WORKER);
+        for (Piece& piece : workers.ring)
+            piece.records.reserve(plan.piece_size / SECTOR_SIZE);
+        workers.threads.reserve(plan.workers);
+    } catch (const std::bad_alloc&) {
+        workers.ring = {};
+        std::free(workers.buffers);
+        workers.buffers = nullptr;
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 unsigned usable_cpus()
@@ -163,33 +192,29 @@ bool start_workers(PieceWorkers& workers, const ScanInput& input, const ReadPlan
 {
     workers.input = input;
     workers.plan = plan;
-    const std::size_t bytes = std::size_t{plan.workers} * plan.piece_size;
-    workers.buffers = static_cast<unsigned char*>(
-        std::aligned_alloc(HUGE_PAGE_SIZE, (bytes + HUGE_PAGE_SIZE - 1) / HUGE_PAGE_SIZE * HUGE_PAGE_SIZE));
-    if (workers.buffers == nullptr)
-        return false;
-#ifdef MADV_HUGEPAGE
-    // Only advice: where the kernel offers no huge pages it is ignored.
-    madvise(workers.buffers, bytes, MADV_HUGEPAGE);
-#endif
-    workers.ring.resize(std::size_t{plan.workers} * RING_PIECES_PER_WORKER);
-    for (Piece& piece : workers.ring)
-        piece.records.reserve(plan.piece_size / SECTOR_SIZE);
+    // Under a tight memory limit, fewer workers, down to one.
+    while (!allocate(workers)) {
+        if (workers.plan.workers == 1) {
+            errno = ENOMEM; // a failed allocation need not say why
+            return false;
+        }
+        --workers.plan.workers;
+    }
     // A measured image has a known number of pieces, and at least one, so
     // that even an empty image has a last piece.
     workers.end = UINT64_MAX;
     if (input.size)
         workers.end = std::max<std::uint64_t>(1, (*input.size + plan.piece_size - 1) / plan.piece_size);
 
-    if (plan.workers <= 1)
+    if (workers.plan.workers <= 1)
         return true;
     if (!input.size && pipe2(workers.wake, O_CLOEXEC) != 0)
         workers.wake[0] = workers.wake[1] = -1; // then a stalled writer is waited for
     // The last buffer is the scanning thread's, which reads too.
-    for (unsigned w = 0; w + 1 < plan.workers; ++w) {
+    for (unsigned w = 0; w + 1 < workers.plan.workers; ++w) {
         try {
             workers.threads.emplace_back(run_worker, std::ref(workers), buffer_of(workers, w));
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {
             // No more threads to be had (a process or memory limit): go on
             // with those started, or with none, reading in turn.
             break;

@@ -63,12 +63,21 @@ bool is_pipe_or_socket(int fd)
     return fstat(fd, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
 }
 
+bool same_terminal(int fd, int other)
+{
+    struct stat a {};
+    struct stat b {};
+    return isatty(fd) == 1 && isatty(other) == 1 && fstat(fd, &a) == 0 && fstat(other, &b) == 0 &&
+           a.st_rdev == b.st_rdev;
+}
+
 } // namespace
 
 Progress progress_start(int err_fd, int out_fd, bool size_known, std::uint64_t total)
 {
     Progress progress;
     progress.enabled = size_known && total > 0 && isatty(err_fd) == 1 && !is_pipe_or_socket(out_fd);
+    progress.shares_screen = same_terminal(err_fd, out_fd);
     progress.total = total;
     progress.start_ns = now_ns();
     if (progress.enabled)
@@ -109,10 +118,12 @@ void progress_notify(void* context, std::uint64_t bytes_read, bool line_due)
     if (!progress.enabled)
         return;
     if (line_due) {
-        // Standard output may be the same terminal: get out of the way, so
-        // that report lines never mix with the display.
-        progress_clear(progress);
-        std::fflush(stderr);
+        // A report line on the same terminal: get out of its way. A report
+        // that goes elsewhere leaves the line on the screen.
+        if (progress.shares_screen) {
+            progress_clear(progress);
+            std::fflush(stderr);
+        }
         return;
     }
     const std::uint64_t now = now_ns();
@@ -121,8 +132,10 @@ void progress_notify(void* context, std::uint64_t bytes_read, bool line_due)
     progress.last_draw_ns = now;
     char line[128];
     format_progress(line, sizeof line, bytes_read, progress.total, now - progress.start_ns);
-    std::fputs(line, stderr);
-    std::fflush(stderr);
+    // Shown before it is written: a signal in between erases what is not
+    // there yet, which does no harm, rather than leave a line behind.
     progress.shown = true;
     g_line_shown = true;
+    std::fputs(line, stderr);
+    std::fflush(stderr);
 }

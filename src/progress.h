@@ -5,8 +5,11 @@
 #include <cstdint>
 
 struct Progress {
-    bool enabled = false;    // see progress_start
-    bool shown = false;      // a line is on the screen now
+    bool enabled = false; // see progress_start
+    bool shown = false;   // a line is on the screen now
+    // Standard output is the terminal the line is on: a report line would
+    // land in the middle of it, so it is erased first.
+    bool shares_screen = false;
     std::uint64_t total = 0; // image size in bytes
     std::uint64_t start_ns = 0;
     std::uint64_t last_draw_ns = 0;
@@ -20,7 +23,8 @@ struct Progress {
 Progress progress_start(int err_fd, int out_fd, bool size_known, std::uint64_t total);
 
 // Observer callback for scan_image: redraws at most four times a second once
-// the scan has run for a second, and erases the line before a report line.
+// the scan has run for a second, and erases the line before a report line
+// that goes to the same terminal.
 void progress_notify(void* context, std::uint64_t bytes_read, bool line_due);
 
 // Erases the line if it is shown.

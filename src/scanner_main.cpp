@@ -47,12 +47,13 @@ void print_error(const char* path, const char* cause)
     std::fprintf(stderr, "sectorscan: %s: %s\n", path, cause);
 }
 
-// The failures after the header lines: the report on standard output is
-// marked as cut short, and standard error says why, after the report.
-// Returns the errno of a failed write to standard output, or 0.
-int print_read_error(const char* path, const char* cause)
+// A failure with the image: standard output says it in the tool's own line
+// (`line`, a format for the path), so that a saved report shows it, and
+// standard error says why, after it. Returns the errno of a failed write to
+// standard output, or 0.
+int print_image_error(const char* line, const char* path, const char* cause)
 {
-    std::printf(" Error reading file: %s\n", path);
+    std::printf(line, path);
     const int write_error = std::fflush(stdout) != 0 ? errno : 0;
     print_error(path, cause);
     return write_error;
@@ -88,9 +89,7 @@ bool open_step(const char* path, ScanInput& input)
     const int error = open_image(path, input);
     if (error == 0)
         return true;
-    std::printf(" Error loading file: %s\n", path);
-    std::fflush(stdout);
-    print_error(path, std::strerror(error));
+    finish_standard_output(print_image_error(" Error loading file: %s\n", path, std::strerror(error)));
     return false;
 }
 
@@ -125,7 +124,7 @@ int finish_step(const char* path, const ScanInput& input, const ScanResult& resu
     int write_error = result.status == ScanResult::write_failed ? result.error : 0;
     const bool cut_short = cause[0] != '\0';
     if (cut_short) {
-        const int error = print_read_error(path, cause);
+        const int error = print_image_error(" Error reading file: %s\n", path, cause);
         if (write_error == 0)
             write_error = error;
     }

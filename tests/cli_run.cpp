@@ -11,7 +11,7 @@
 
 #include "test_images.h"
 
-std::string quoted(const std::string& text)
+std::string shell_quoted(const std::string& text)
 {
     std::string q = "'";
     for (const char c : text)
@@ -30,8 +30,8 @@ std::string read_file(const std::string& path)
 Outcome run_shell(const std::string& shell)
 {
     const std::string err_path = write_temp_file("stderr.txt", {});
-    const std::string command =
-        "SECTORSCAN=" + quoted(SECTORSCAN_BINARY) + " bash -c " + quoted(shell) + " 2>" + quoted(err_path);
+    const std::string command = "SECTORSCAN=" + shell_quoted(SECTORSCAN_BINARY) + " bash -c " + shell_quoted(shell) +
+                                " 2>" + shell_quoted(err_path);
     Outcome outcome;
     std::FILE* pipe = popen(command.c_str(), "r"); // NOLINT(cert-env33-c): running the tool is the point
     std::array<char, 4096> chunk{};
@@ -53,6 +53,6 @@ std::string header(const std::string& path)
 Outcome run_with_faults(const std::string& faults, const std::string& path, const std::string& redirect)
 {
     // The sanitizers' runtime wants to come first; the shim only wraps read.
-    return run_shell("ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + quoted(READ_FAULT_SHIM) + " " + faults +
-                     " \"$SECTORSCAN\" " + quoted(path) + redirect);
+    return run_shell("ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + shell_quoted(READ_FAULT_SHIM) + " " +
+                     faults + " \"$SECTORSCAN\" " + shell_quoted(path) + redirect);
 }

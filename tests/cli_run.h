@@ -10,7 +10,7 @@ struct Outcome {
 };
 
 // `text` quoted for the shell.
-std::string quoted(const std::string& text);
+std::string shell_quoted(const std::string& text);
 
 std::string read_file(const std::string& path);
 

@@ -3,12 +3,15 @@
  *   SECTORSCAN_TEST_PIECE=N         every read returns at most N bytes
  *   SECTORSCAN_TEST_SHRINK=N:PATH   after the first read, PATH is cut to N bytes
  *   SECTORSCAN_TEST_DELAY_US=N      every read first sleeps N microseconds
+ *   SECTORSCAN_TEST_CPUS=N          the process may run on N CPUs, as far as
+ *                                   sched_getaffinity tells it
  * Wraps read (a stream, whose offset is the bytes read so far) and pread (a
  * file read by several threads at once). Only descriptors above 2 are
  * touched. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -95,4 +98,19 @@ ssize_t pread(int fd, void* buffer, size_t count, off_t offset)
 ssize_t pread64(int fd, void* buffer, size_t count, off_t offset)
 {
     return shaped_pread("pread64", fd, buffer, count, offset);
+}
+
+int sched_getaffinity(pid_t pid, size_t size, cpu_set_t* set)
+{
+    const char* cpus = getenv("SECTORSCAN_TEST_CPUS");
+    if (cpus == NULL) {
+        int (*real_affinity)(pid_t, size_t, cpu_set_t*);
+        void* symbol = real("sched_getaffinity");
+        memcpy(&real_affinity, &symbol, sizeof real_affinity);
+        return real_affinity(pid, size, set);
+    }
+    CPU_ZERO_S(size, set);
+    for (unsigned long cpu = 0; cpu < strtoul(cpus, NULL, 10); ++cpu)
+        CPU_SET_S(cpu, size, set);
+    return 0;
 }

@@ -14,12 +14,12 @@
 TEST(Cli, ReportsAnImageExactly)
 {
     const std::string path = write_temp_file("report.img", image_from_pattern("DZDZZD"));
-    const Outcome o = run_shell("\"$SECTORSCAN\" " + quoted(path));
+    const Outcome o = run_shell("\"$SECTORSCAN\" " + shell_quoted(path));
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(o.out, header(path) + "0x00000001 (0x00000800)\n0x00000003-0x00000004 (0x00001800)\n");
     EXPECT_EQ(o.err, "");
     // Further arguments are ignored.
-    EXPECT_EQ(run_shell("\"$SECTORSCAN\" " + quoted(path) + " extra args").out, o.out);
+    EXPECT_EQ(run_shell("\"$SECTORSCAN\" " + shell_quoted(path) + " extra args").out, o.out);
     unlink(path.c_str());
 }
 
@@ -27,7 +27,7 @@ TEST(Cli, ImagesWithoutWholeSectorsPrintTheHeaderOnly)
 {
     for (const std::size_t size : {std::size_t{0}, std::size_t{2047}}) {
         const std::string path = write_temp_file("tiny.img", Bytes(size, 0x41));
-        const Outcome o = run_shell("\"$SECTORSCAN\" " + quoted(path));
+        const Outcome o = run_shell("\"$SECTORSCAN\" " + shell_quoted(path));
         EXPECT_EQ(o.status, 0) << size;
         EXPECT_EQ(o.out, header(path)) << size;
         unlink(path.c_str());
@@ -40,6 +40,15 @@ TEST(Cli, PathsThatCannotBeLoaded)
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.out, " Error loading file: /nonexistent/image.iso\n");
     EXPECT_EQ(missing.err, "sectorscan: /nonexistent/image.iso: No such file or directory\n");
+    // On one stream the tool's own line comes first; and a standard output
+    // that fails too is said as well.
+    EXPECT_EQ(
+        run_shell("\"$SECTORSCAN\" /nonexistent/image.iso 2>&1").out,
+        " Error loading file: /nonexistent/image.iso\nsectorscan: /nonexistent/image.iso: No such file or directory\n");
+    const Outcome full = run_shell("\"$SECTORSCAN\" /nonexistent/image.iso >/dev/full");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "sectorscan: /nonexistent/image.iso: No such file or directory\n"
+                        "sectorscan: error writing standard output: No space left on device\n");
 
     // A directory opens but is no image: the same failure, not an empty scan.
     const Outcome directory = run_shell("\"$SECTORSCAN\" /");
@@ -50,7 +59,7 @@ TEST(Cli, PathsThatCannotBeLoaded)
     if (geteuid() != 0) { // root reads any file, so this case needs a user
         const std::string path = write_temp_file("unreadable.img", image_from_pattern("D"));
         chmod(path.c_str(), 0);
-        EXPECT_EQ(run_shell("\"$SECTORSCAN\" " + quoted(path)).status, 1);
+        EXPECT_EQ(run_shell("\"$SECTORSCAN\" " + shell_quoted(path)).status, 1);
         unlink(path.c_str());
     }
 }
@@ -81,11 +90,11 @@ TEST(Cli, PipesReportLikeTheFile)
     const std::string path = write_temp_file("pipe.img", bytes);
     const std::string lines = "0x00000fff-0x00001001 (0x007ff800)\n";
 
-    EXPECT_EQ(run_shell("\"$SECTORSCAN\" " + quoted(path)).out, header(path) + lines);
-    const Outcome piped = run_shell("cat " + quoted(path) + " | \"$SECTORSCAN\" /dev/stdin");
+    EXPECT_EQ(run_shell("\"$SECTORSCAN\" " + shell_quoted(path)).out, header(path) + lines);
+    const Outcome piped = run_shell("cat " + shell_quoted(path) + " | \"$SECTORSCAN\" /dev/stdin");
     EXPECT_EQ(piped.status, 0);
     EXPECT_EQ(piped.out, header("/dev/stdin") + lines);
-    const Outcome substituted = run_shell("\"$SECTORSCAN\" <(cat " + quoted(path) + ")");
+    const Outcome substituted = run_shell("\"$SECTORSCAN\" <(cat " + shell_quoted(path) + ")");
     EXPECT_EQ(substituted.status, 0);
     EXPECT_NE(substituted.out.find("Empty sectors:\n" + lines), std::string::npos) << substituted.out;
     unlink(path.c_str());
@@ -93,11 +102,29 @@ TEST(Cli, PipesReportLikeTheFile)
 
 TEST(Cli, UnwritableStandardOutputIsAFailure)
 {
-    const std::string path = write_temp_file("full.img", image_from_pattern("DZD"));
-    const Outcome o = run_shell("\"$SECTORSCAN\" " + quoted(path) + " >/dev/full");
+    // A short report, and one longer than the output buffer, which fails
+    // while the scan runs: either way the cause is said as it is.
+    std::string many_runs;
+    for (int i = 0; i < 300; ++i)
+        many_runs += "DZ";
+    for (const std::string& pattern : {std::string("DZD"), many_runs + "D"}) {
+        const std::string path = write_temp_file("full.img", image_from_pattern(pattern));
+        const Outcome o = run_shell("\"$SECTORSCAN\" " + shell_quoted(path) + " >/dev/full");
+        EXPECT_EQ(o.status, 1) << pattern.size();
+        EXPECT_EQ(o.err, "sectorscan: error writing standard output: No space left on device\n") << pattern.size();
+        unlink(path.c_str());
+    }
+    // A header longer than the buffer and no report lines: the failed write
+    // happened inside printf, and only the stream's error flag remembers it.
+    const std::string image = write_temp_file("long-path.img", image_from_pattern("DD"));
+    std::string path = image.substr(0, image.rfind('/'));
+    while (path.size() < 4070)
+        path += "/.";
+    path += image.substr(image.rfind('/'));
+    const Outcome o = run_shell("\"$SECTORSCAN\" " + shell_quoted(path) + " >/dev/full");
     EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(o.err, "sectorscan: error writing standard output: No space left on device\n");
-    unlink(path.c_str());
+    EXPECT_NE(o.err.find("error writing standard output"), std::string::npos) << o.err;
+    unlink(image.c_str());
 }
 
 TEST(Cli, BufferThatCannotBeAllocatedIsAFailure)
@@ -107,10 +134,10 @@ TEST(Cli, BufferThatCannotBeAllocatedIsAFailure)
 #else
     // An address-space limit that lets the tool start but not map its buffers.
     const std::string path = write_temp_file("nomem.img", image_from_pattern("DZD"));
-    const Outcome o = run_shell("ulimit -v 7000; \"$SECTORSCAN\" " + quoted(path));
+    const Outcome o = run_shell("ulimit -v 7000; \"$SECTORSCAN\" " + shell_quoted(path));
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.out, header(path) + " Error reading file: " + path + "\n");
-    EXPECT_NE(o.err.find("cannot allocate the read buffers"), std::string::npos) << o.err;
+    EXPECT_EQ(o.err, "sectorscan: " + path + ": cannot allocate the read buffers: Cannot allocate memory\n");
     unlink(path.c_str());
 #endif
 }
@@ -127,13 +154,18 @@ TEST(Cli, TightMemoryLimitsGiveTheWholeReportOrAFailure)
         write_temp_file("tight.img", data_image_with_zeros(std::size_t{3} * SECTORS_PER_CHUNK, 4095, 4096));
     const std::string report = header(path) + "0x00000fff-0x00001000 (0x007ff800)\n";
     for (int limit = 14000; limit <= 32000; limit += 2000) {
-        const Outcome o = run_shell("ulimit -v " + std::to_string(limit) + "; \"$SECTORSCAN\" " + quoted(path));
+        const Outcome o = run_shell("ulimit -v " + std::to_string(limit) + "; \"$SECTORSCAN\" " + shell_quoted(path));
         if (o.status == 0)
             EXPECT_EQ(o.out, report) << limit;
         else
             EXPECT_EQ(o.out, header(path) + " Error reading file: " + path + "\n") << limit;
         EXPECT_LE(o.status, 1) << limit << ": " << o.err;
     }
+    // Four workers planned, as on a 4-CPU machine, and an address space of
+    // 16 MiB: fewer of them scan it all.
+    const Outcome four = run_with_faults("SECTORSCAN_TEST_CPUS=4 prlimit --as=16777216", path);
+    EXPECT_EQ(four.status, 0) << four.err;
+    EXPECT_EQ(four.out, report);
     unlink(path.c_str());
 #endif
 }
@@ -188,7 +220,8 @@ TEST(CliFaults, ImageThatShrinksDuringTheScanFails)
     const Bytes bytes = data_image_with_zeros(std::size_t{3} * 4096, 10, 10);
     const std::string path = write_temp_file("shrink.img", bytes);
     // Cut beyond the pieces that the workers read first, however many.
-    const Outcome o = run_with_faults("SECTORSCAN_TEST_SHRINK=" + std::to_string(10 << 20) + ":" + quoted(path), path);
+    const Outcome o =
+        run_with_faults("SECTORSCAN_TEST_SHRINK=" + std::to_string(10 << 20) + ":" + shell_quoted(path), path);
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.out, header(path) + "0x0000000a (0x00005000)\n Error reading file: " + path + "\n");
     EXPECT_EQ(o.err, "sectorscan: " + path + ": the file ended after 10485760 of 25165824 bytes\n");
@@ -216,7 +249,7 @@ TEST(CliLarge, SparseImageBeyondFourGigabytes)
         ASSERT_EQ(pwrite(fd, data.data(), data.size(), static_cast<off_t>(at * 2048)), 2048);
     close(fd);
 
-    const Outcome o = run_shell("\"$SECTORSCAN\" " + quoted(path));
+    const Outcome o = run_shell("\"$SECTORSCAN\" " + shell_quoted(path));
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out, header(path) + "0x00000001-0x001fffff (0x00000800)\n"
                                     "0x00200001 (0x100000800)\n"
@@ -240,7 +273,7 @@ TEST(CliOptions, HelpAndVersionAsFirstArgument)
 
     // Only the first argument is looked at, and anything else is a path.
     const std::string path = write_temp_file("options.img", image_from_pattern("DZD"));
-    const Outcome later = run_shell("\"$SECTORSCAN\" " + quoted(path) + " --version");
+    const Outcome later = run_shell("\"$SECTORSCAN\" " + shell_quoted(path) + " --version");
     EXPECT_EQ(later.out, header(path) + "0x00000001 (0x00000800)\n");
     const Outcome unknown = run_shell("\"$SECTORSCAN\" --verbose");
     EXPECT_EQ(unknown.status, 1);
@@ -270,12 +303,13 @@ TEST(CliProgress, TerminalSeesALineThatIsErasedBeforeExit)
     const std::string path = write_temp_file("tty.img", bytes);
     // Standard output and standard error both on the pseudo-terminal.
     const std::string inner =
-        "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + quoted(READ_FAULT_SHIM) +
-        " SECTORSCAN_TEST_PIECE=262144 SECTORSCAN_TEST_DELAY_US=12000 taskset -c 0 \"$SECTORSCAN\" " + quoted(path);
+        "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + shell_quoted(READ_FAULT_SHIM) +
+        " SECTORSCAN_TEST_PIECE=262144 SECTORSCAN_TEST_DELAY_US=12000 taskset -c 0 \"$SECTORSCAN\" " +
+        shell_quoted(path);
     // script(1) runs the command in $SHELL; pin it so that every machine
     // runs the same shell.
     const std::string script = "SHELL=/bin/sh script -qec ";
-    const Outcome o = run_shell(script + quoted(inner) + " /dev/null");
+    const Outcome o = run_shell(script + shell_quoted(inner) + " /dev/null");
     EXPECT_EQ(o.status, 0);
     EXPECT_NE(o.out.find("% "), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("MiB/s"), std::string::npos) << o.out;
@@ -285,7 +319,7 @@ TEST(CliProgress, TerminalSeesALineThatIsErasedBeforeExit)
 
     // Standard output into a pipe: whatever reads it prints in blocks of
     // its own, so the display stays off.
-    const Outcome piped = run_shell(script + quoted(inner + " | cat") + " /dev/null");
+    const Outcome piped = run_shell(script + shell_quoted(inner + " | cat") + " /dev/null");
     EXPECT_EQ(piped.status, 0);
     EXPECT_EQ(piped.out.find("MiB/s"), std::string::npos) << piped.out;
 
@@ -293,8 +327,9 @@ TEST(CliProgress, TerminalSeesALineThatIsErasedBeforeExit)
     // reads are slowed further, so that the scan is still running.
     std::string slower = inner;
     slower.replace(slower.find("DELAY_US=12000"), 14, "DELAY_US=40000");
-    const Outcome killed = run_shell(
-        script + quoted(slower + " & pid=$!; sleep 1.8; kill -TERM $pid; wait $pid; echo \" $?\"") + " /dev/null");
+    const Outcome killed =
+        run_shell(script + shell_quoted(slower + " & pid=$!; sleep 1.8; kill -TERM $pid; wait $pid; echo \" $?\"") +
+                  " /dev/null");
     EXPECT_NE(killed.out.find("MiB/s"), std::string::npos) << killed.out;
     // Some shells report the signal ("Terminated") between the erase and
     // the status.

@@ -154,8 +154,11 @@ TEST(Scan, PieceSizeAndWorkerCountDoNotChangeTheReport)
     }
     // And over more sectors than the whole read memory holds, as the tool runs.
     const Bytes large = mixed_image(SECTORS_PER_CHUNK + 700, 10, 4);
-    for (const unsigned cpus : {1U, 2U, 8U})
-        EXPECT_EQ(scan_bytes(large, plan_reading(cpus)).report, model_of(large)) << cpus << " CPUs";
+    for (const unsigned cpus : {1U, 2U, 8U}) {
+        const ReadPlan plan = plan_reading(cpus);
+        EXPECT_LE(plan.workers * plan.piece_size, CHUNK_SIZE) << cpus << " CPUs";
+        EXPECT_EQ(scan_bytes(large, plan).report, model_of(large)) << cpus << " CPUs";
+    }
 }
 
 TEST(Scan, EightMegabyteBoundaries)
@@ -309,17 +312,24 @@ TEST(Scan, ImageThatShrinksDuringTheScanIsAFailure)
 
 TEST(Scan, WriteFailureStopsTheScanAtOnce)
 {
-    // No line after a failed write: the scan ends with the first one.
-    std::FILE* out = failing_stream();
+    // No line after a failed write: the scan ends with the first one, also
+    // inside a piece, where nothing after the sector that closed the run is
+    // tracked.
     ScanInput input;
     input.fd = memory_file(image_from_pattern("DZDZDZD"));
     input.size = file_size(input.fd);
-    ScanResult result = scan_image(input, ReadPlan{SECTOR_SIZE, 2}, out);
-    EXPECT_EQ(result.status, ScanResult::write_failed);
-    EXPECT_EQ(result.error, ENOSPC);
-    EXPECT_EQ(g_attempted.find("0x00000003"), std::string::npos) << g_attempted;
-    std::fclose(out);
+    ScanResult result;
+    for (const std::size_t piece_size : {SECTOR_SIZE, PIECE_SIZE}) {
+        std::FILE* out = failing_stream();
+        result = scan_image(input, ReadPlan{piece_size, 2}, out);
+        EXPECT_EQ(result.status, ScanResult::write_failed);
+        EXPECT_EQ(result.error, ENOSPC);
+        EXPECT_EQ(g_attempted.find("0x00000003"), std::string::npos) << g_attempted;
+        EXPECT_EQ(result.settled_bytes, 3 * SECTOR_SIZE) << piece_size;
+        std::fclose(out);
+    }
     close(input.fd);
+    std::FILE* out = nullptr;
 
     // A pipe whose writer has stalled after 5 sectors, and one that holds
     // more than the ring: while the failing write takes its time, a worker

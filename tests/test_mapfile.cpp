@@ -59,9 +59,9 @@ TEST(CliMapfile, OptionBeforeOrAfterTheImageAndUsageErrors)
     const std::string map = write_temp_file("options.map", {});
     unlink(map.c_str());
     const std::string report = "0x00000001 (0x00000800)\n0x00000003-0x00000004 (0x00001800)\n";
-    for (const std::string& arguments :
-         {"--mapfile " + quoted(map) + " " + quoted(image), quoted(image) + " --mapfile " + quoted(map),
-          quoted(image) + " extra --mapfile=" + quoted(map)}) {
+    for (const std::string& arguments : {"--mapfile " + shell_quoted(map) + " " + shell_quoted(image),
+                                         shell_quoted(image) + " --mapfile " + shell_quoted(map),
+                                         shell_quoted(image) + " extra --mapfile=" + shell_quoted(map)}) {
         const Outcome o = run_shell("\"$SECTORSCAN\" " + arguments);
         EXPECT_EQ(o.status, 0) << arguments << ": " << o.err;
         EXPECT_EQ(o.out, header(image) + report) << arguments;
@@ -74,9 +74,9 @@ TEST(CliMapfile, OptionBeforeOrAfterTheImageAndUsageErrors)
     }
 
     // Usage errors: nothing is scanned and no mapfile is made.
-    for (const std::string& arguments :
-         {quoted(image) + " --mapfile", "--mapfile - " + quoted(image),
-          "--mapfile=a.map --mapfile " + quoted(map) + " " + quoted(image), "--mapfile " + quoted(map)}) {
+    for (const std::string& arguments : {shell_quoted(image) + " --mapfile", "--mapfile - " + shell_quoted(image),
+                                         "--mapfile=a.map --mapfile " + shell_quoted(map) + " " + shell_quoted(image),
+                                         "--mapfile " + shell_quoted(map)}) {
         const Outcome o = run_shell("\"$SECTORSCAN\" " + arguments);
         EXPECT_EQ(o.status, 2) << arguments;
         EXPECT_EQ(o.out, "") << arguments;
@@ -86,11 +86,11 @@ TEST(CliMapfile, OptionBeforeOrAfterTheImageAndUsageErrors)
 
     // A mapfile that cannot be made fails before the scan, and so does one
     // that would replace the image.
-    const Outcome missing = run_shell("\"$SECTORSCAN\" --mapfile /nonexistent/x.map " + quoted(image));
+    const Outcome missing = run_shell("\"$SECTORSCAN\" --mapfile /nonexistent/x.map " + shell_quoted(image));
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.out, "");
     EXPECT_EQ(missing.err, "sectorscan: /nonexistent/x.map: cannot write the mapfile: No such file or directory\n");
-    const Outcome itself = run_shell("\"$SECTORSCAN\" --mapfile " + quoted(image) + " " + quoted(image));
+    const Outcome itself = run_shell("\"$SECTORSCAN\" --mapfile " + shell_quoted(image) + " " + shell_quoted(image));
     EXPECT_EQ(itself.status, 1);
     EXPECT_EQ(itself.out, "");
     EXPECT_EQ(read_file(image), std::string(bytes.begin(), bytes.end()));
@@ -106,21 +106,22 @@ TEST(CliMapfile, DdrescueRefillsTheGapsFromTheDisc)
     const std::string map = write_temp_file("rip.map", {});
     // The README's workflow: scan with a mapfile, let ddrescue read the
     // areas not tried from the disc into the image, scan again.
-    const Outcome scan = run_shell("\"$SECTORSCAN\" --mapfile " + quoted(map) + " " + quoted(rip));
+    const Outcome scan = run_shell("\"$SECTORSCAN\" --mapfile " + shell_quoted(map) + " " + shell_quoted(rip));
     EXPECT_EQ(scan.out, header(rip) + "0x00000064 (0x00032000)\n0x000003ff-0x00000401 (0x001ff800)\n"
                                       "0x000007d0-0x00000834 (0x003e8000)\n");
-    EXPECT_EQ(run_shell("ddrescuelog -t " + quoted(map)).status, 0);
-    const Outcome rescue = run_shell("ddrescue " + quoted(disc) + " " + quoted(rip) + " " + quoted(map));
+    EXPECT_EQ(run_shell("ddrescuelog -t " + shell_quoted(map)).status, 0);
+    const Outcome rescue =
+        run_shell("ddrescue " + shell_quoted(disc) + " " + shell_quoted(rip) + " " + shell_quoted(map));
     EXPECT_EQ(rescue.status, 0) << rescue.err;
     EXPECT_EQ(read_file(rip), read_file(disc));
-    EXPECT_EQ(run_shell("\"$SECTORSCAN\" " + quoted(rip)).out, header(rip));
+    EXPECT_EQ(run_shell("\"$SECTORSCAN\" " + shell_quoted(rip)).out, header(rip));
 
     // ddrescuelog reads the mapfile of an empty image and of a scan cut short.
     const std::string empty = write_temp_file("empty.img", {});
-    EXPECT_EQ(run_shell("\"$SECTORSCAN\" --mapfile " + quoted(map) + " " + quoted(empty)).status, 0);
-    EXPECT_EQ(run_shell("ddrescuelog -t " + quoted(map)).status, 0);
-    EXPECT_EQ(run_with_faults("SECTORSCAN_TEST_FAIL_AFTER=4194304", rip, " --mapfile " + quoted(map)).status, 1);
-    EXPECT_EQ(run_shell("ddrescuelog -t " + quoted(map)).status, 0);
+    EXPECT_EQ(run_shell("\"$SECTORSCAN\" --mapfile " + shell_quoted(map) + " " + shell_quoted(empty)).status, 0);
+    EXPECT_EQ(run_shell("ddrescuelog -t " + shell_quoted(map)).status, 0);
+    EXPECT_EQ(run_with_faults("SECTORSCAN_TEST_FAIL_AFTER=4194304", rip, " --mapfile " + shell_quoted(map)).status, 1);
+    EXPECT_EQ(run_shell("ddrescuelog -t " + shell_quoted(map)).status, 0);
     for (const std::string& path : {disc, rip, map, empty})
         unlink(path.c_str());
 }
@@ -133,7 +134,7 @@ TEST(CliMapfile, ScanCutShortOrStoppedLeavesNoPartialMapfile)
     // The read fails 4 MiB in, inside the run that starts at sector 2000:
     // whether that run is reported depends on bytes not read, so it is not
     // tried, like the bytes after it, and standard error says so.
-    const Outcome cut = run_with_faults("SECTORSCAN_TEST_FAIL_AFTER=4194304", image, " --mapfile " + quoted(map));
+    const Outcome cut = run_with_faults("SECTORSCAN_TEST_FAIL_AFTER=4194304", image, " --mapfile " + shell_quoted(map));
     EXPECT_EQ(cut.status, 1);
     EXPECT_EQ(cut.out, header(image) +
                            "0x00000064 (0x00032000)\n0x000003ff-0x00000401 (0x001ff800)\n"
@@ -153,7 +154,7 @@ TEST(CliMapfile, ScanCutShortOrStoppedLeavesNoPartialMapfile)
         std::fclose(old);
         const Outcome killed =
             run_with_faults("SECTORSCAN_TEST_PIECE=65536 SECTORSCAN_TEST_DELAY_US=20000 taskset -c 0", image,
-                            " --mapfile " + quoted(map) + " & pid=$!; sleep 0.5; kill -" + signal +
+                            " --mapfile " + shell_quoted(map) + " & pid=$!; sleep 0.5; kill -" + signal +
                                 " $pid; wait $pid; echo \"status $?\"");
         EXPECT_EQ(killed.out.substr(killed.out.find("status")), std::string(status) + "\n") << signal;
         EXPECT_EQ(read_file(map), "an earlier mapfile\n") << signal;
@@ -182,9 +183,9 @@ TEST(CliMapfile, PipesAndSparseFilesGiveTheMapfileOfTheSameBytes)
     const std::string expected =
         model_mapfile_blocks(model_report(bytes.data(), bytes.size()), bytes.size(), bytes.size());
     for (const std::string& command :
-         {"\"$SECTORSCAN\" --mapfile " + quoted(map) + " " + quoted(dense),
-          "\"$SECTORSCAN\" --mapfile " + quoted(map) + " " + quoted(sparse),
-          "cat " + quoted(dense) + " | \"$SECTORSCAN\" --mapfile " + quoted(map) + " /dev/stdin"}) {
+         {"\"$SECTORSCAN\" --mapfile " + shell_quoted(map) + " " + shell_quoted(dense),
+          "\"$SECTORSCAN\" --mapfile " + shell_quoted(map) + " " + shell_quoted(sparse),
+          "cat " + shell_quoted(dense) + " | \"$SECTORSCAN\" --mapfile " + shell_quoted(map) + " /dev/stdin"}) {
         EXPECT_EQ(run_shell(command).status, 0) << command;
         EXPECT_EQ(mapfile_blocks(read_file(map)), expected) << command;
     }
