@@ -8,14 +8,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 // Reads up to `count` bytes at `offset` like pread(2) or, with an offset of
-// -1, at the current position like read(2). The tool uses those two; tests
-// substitute readers that fail or come up short. Reads at -1 are made one at
-// a time and in file order; reads at an offset may run on several threads.
+// -1, at the current position like read(2). The tool uses those two
+// (read_or_pread); tests substitute readers that fail or come up short.
+// Reads at -1 are made one at a time and in file order; reads at an offset
+// may run on several threads.
 using ReadFunction = ssize_t (*)(int fd, void* buffer, std::size_t count, off_t offset);
-// Seeks like lseek(2); asked only for SEEK_DATA. Tests substitute one that
-// counts its calls or fails.
+ssize_t read_or_pread(int fd, void* buffer, std::size_t count, off_t offset);
+// Seeks like lseek(2); asked only for SEEK_DATA and SEEK_HOLE. Tests
+// substitute one that counts its calls or fails.
 using SeekFunction = off_t (*)(int fd, off_t offset, int whence);
 
 struct ScanInput {
@@ -25,9 +28,9 @@ struct ScanInput {
     std::optional<std::uint64_t> size;
     ReadFunction read_at = nullptr; // nullptr: pread(2), or read(2) for a stream
     // A regular file with fewer bytes allocated than its length: it may have
-    // holes, which read as zeros, and each piece is asked first whether it
-    // holds any data. Never set for a dense file, which is read without that
-    // question (SEEK_DATA can be slow while a file has unwritten changes).
+    // holes, which read as zeros, and only its data is read. Never set for a
+    // dense file, which is read without asking where its data lies
+    // (SEEK_DATA can be slow while a file has unwritten changes).
     bool may_have_holes = false;
     SeekFunction seek_data = nullptr; // nullptr: lseek(2)
 };
@@ -53,7 +56,15 @@ struct Filled {
     std::size_t bytes = 0;
     ReadEnd end = ReadEnd::more;
     int error = 0;     // errno of a failed read
-    bool hole = false; // the bytes lie in a hole: zeros, not read into the buffer
+    bool hole = false; // all the bytes lie in a hole: zeros, not read into the buffer
+};
+
+// Whole sectors of a buffer that were read, from sector `first` up to `end`
+// (counted from the buffer's start); the sectors between spans lie wholly in
+// holes and were not read.
+struct SectorSpan {
+    std::size_t first = 0;
+    std::size_t end = 0;
 };
 
 // What a read checks before it starts: `stop`, set when the scan ends
@@ -65,18 +76,26 @@ struct ReadStop {
 };
 
 // The last hole a reader was told of: the bytes from `from` up to `to` lie in
-// a hole, because the next data starts at `to`. It spares a question for
-// each piece of a long hole.
+// a hole (the next data starts at `to`, or the hole runs to the end of the
+// file, short of its last byte). It spares the questions for the pieces of a
+// long hole.
 struct KnownHole {
     std::uint64_t from = 0;
     std::uint64_t to = 0;
 };
 
+// How many of the bytes from `from` up to `to` lie in `hole` from `from`
+// on: 0 unless `from` itself lies in it. For claims of any size.
+std::uint64_t hole_ahead(const KnownHole& hole, std::uint64_t from, std::uint64_t to);
+
 // Reads the image's bytes from `offset` (a stream: from where it stands)
 // into `buffer` until `count` bytes are there or the image ends. A pipe hands
 // out a few KiB per read and a signal may cut a read short, so it reads
 // again; a measured image is read up to its measured size and no further.
-// Where the file system says that all the bytes lie in a hole, nothing is
-// read and the result says so.
+// `spans` (which must have room for count / SECTOR_SIZE / 2 + 1 entries, so
+// that it never allocates) lists the whole sectors that were read. A file
+// that may have holes is read only where the file system says it has data,
+// a sector partly in a hole whole; where all the bytes lie in a hole,
+// nothing is read and the result says so.
 Filled read_fully(const ScanInput& input, std::uint64_t offset, unsigned char* buffer, std::size_t count,
-                  const ReadStop& stop, KnownHole& hole);
+                  const ReadStop& stop, KnownHole& hole, std::vector<SectorSpan>& spans);

@@ -19,21 +19,32 @@ unsigned char* buffer_of(PieceWorkers& workers, unsigned worker)
     return &workers.buffers[std::size_t{worker} * workers.plan.piece_size];
 }
 
-Filled read_piece(PieceWorkers& workers, std::uint64_t number, unsigned char* buffer, KnownHole& hole)
+Filled read_piece(PieceWorkers& workers, std::uint64_t number, unsigned char* buffer, KnownHole& hole,
+                  std::vector<SectorSpan>& spans)
 {
     return read_fully(workers.input, number * workers.plan.piece_size, buffer, workers.plan.piece_size,
-                      ReadStop{&workers.stop, workers.wake[0]}, hole);
+                      ReadStop{&workers.stop, workers.wake[0]}, hole, spans);
 }
 
+// Checks the sectors of `piece` that were read (piece.spans) where they lie
+// in `buffer`; the others lie in holes and are zeros.
 void check_piece(const unsigned char* buffer, const Filled& filled, Piece& piece)
 {
     // Every piece but the last is whole sectors; a partial sector at the end
-    // of the image is never examined.
-    // A hole's sectors need no records: they are all zeros.
+    // of the image is never examined. The sectors of a claim that lies wholly
+    // in a hole need no records.
     piece.hole_sectors = filled.hole ? filled.bytes / SECTOR_SIZE : 0;
     piece.records.resize(filled.hole ? 0 : filled.bytes / SECTOR_SIZE);
-    for (std::size_t k = 0; k < piece.records.size(); ++k)
-        piece.records[k] = check_sector(buffer + k * SECTOR_SIZE);
+    constexpr SectorRecord ZEROS{0, 0, true};
+    std::size_t k = 0;
+    for (const SectorSpan& span : piece.spans) {
+        for (; k < span.first && k < piece.records.size(); ++k)
+            piece.records[k] = ZEROS;
+        for (; k < span.end && k < piece.records.size(); ++k)
+            piece.records[k] = check_sector(buffer + k * SECTOR_SIZE);
+    }
+    for (; k < piece.records.size(); ++k)
+        piece.records[k] = ZEROS;
     piece.bytes = filled.bytes;
     piece.end = filled.end;
     piece.error = filled.error;
@@ -45,22 +56,20 @@ struct Claim {
     std::uint64_t entry = 0;
     std::uint64_t first = 0;
     std::uint64_t count = 1;
+    bool in_hole = false; // all of it lies in a hole the claimer knows of
 };
 
 // How many pieces from `first` on lie wholly in `hole`, which the claimer
 // learned of with an earlier piece.
 std::uint64_t pieces_in_hole(const PieceWorkers& workers, std::uint64_t first, const KnownHole& hole)
 {
-    if (!workers.input.may_have_holes || !workers.input.size)
+    if (!workers.input.may_have_holes || !workers.input.size || first >= workers.end)
         return 0;
     const std::uint64_t size = *workers.input.size;
-    std::uint64_t count = 0;
-    for (std::uint64_t at = first * workers.plan.piece_size; first + count < workers.end;
-         ++count, at += workers.plan.piece_size) {
-        if (at < hole.from || std::min(at + workers.plan.piece_size, size) > hole.to)
-            break;
-    }
-    return count;
+    const std::uint64_t from = first * workers.plan.piece_size;
+    // The last piece is never among them: a hole to the end is known short
+    // of the last byte.
+    return std::min(hole_ahead(hole, from, size) / workers.plan.piece_size, workers.end - first);
 }
 
 // Takes the next claim; the caller holds the lock. A stretch that the
@@ -71,16 +80,21 @@ Claim claim_pieces(PieceWorkers& workers, const KnownHole& hole)
     Claim claim;
     claim.entry = workers.claimed++;
     claim.first = workers.next_piece;
-    claim.count = std::max<std::uint64_t>(1, pieces_in_hole(workers, claim.first, hole));
+    const std::uint64_t in_hole = pieces_in_hole(workers, claim.first, hole);
+    claim.in_hole = in_hole > 0;
+    claim.count = std::max<std::uint64_t>(1, in_hole);
     workers.next_piece += claim.count;
     return claim;
 }
 
-// Reads and checks the pieces of `claim` into its entry of the ring.
-Filled take_claim(PieceWorkers& workers, const Claim& claim, unsigned char* buffer, KnownHole& hole)
+// Reads the pieces of `claim` into `buffer`, the sectors read listed in
+// `spans`.
+Filled take_claim(PieceWorkers& workers, const Claim& claim, unsigned char* buffer, KnownHole& hole,
+                  std::vector<SectorSpan>& spans)
 {
-    if (claim.count == 1)
-        return read_piece(workers, claim.first, buffer, hole);
+    if (!claim.in_hole)
+        return read_piece(workers, claim.first, buffer, hole, spans);
+    spans.clear();
     const std::uint64_t size = *workers.input.size;
     const std::uint64_t from = claim.first * workers.plan.piece_size;
     Filled filled;
@@ -96,7 +110,9 @@ Filled take_claim(PieceWorkers& workers, const Claim& claim, unsigned char* buff
 void complete_claim(PieceWorkers& workers, const Claim& claim, unsigned char* buffer, KnownHole& hole,
                     std::unique_lock<std::mutex>& order)
 {
-    const Filled filled = take_claim(workers, claim, buffer, hole);
+    // The claim's entry of the ring is this claimer's until it is ready.
+    Piece& piece = workers.ring[claim.entry % workers.ring.size()];
+    const Filled filled = take_claim(workers, claim, buffer, hole, piece.spans);
     if (filled.end != ReadEnd::more) {
         // The image ends here or cannot be read on: nothing after these
         // pieces is read.
@@ -108,7 +124,6 @@ void complete_claim(PieceWorkers& workers, const Claim& claim, unsigned char* bu
     }
     if (order.owns_lock())
         order.unlock();
-    Piece& piece = workers.ring[claim.entry % workers.ring.size()];
     check_piece(buffer, filled, piece);
     {
         const std::lock_guard guard(workers.lock);
@@ -157,8 +172,10 @@ bool allocate(PieceWorkers& workers)
 #endif
     try {
         workers.ring.resize(std::size_t{plan.workers} * RING_PIECES_PER_WORKER);
-        for (Piece& piece : workers.ring)
+        for (Piece& piece : workers.ring) {
             piece.records.reserve(plan.piece_size / SECTOR_SIZE);
+            piece.spans.reserve(plan.piece_size / SECTOR_SIZE / 2 + 1);
+        }
         workers.threads.reserve(plan.workers);
     } catch (const std::bad_alloc&) {
         workers.ring = {};

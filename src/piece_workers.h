@@ -47,6 +47,7 @@ ReadPlan plan_reading(unsigned cpus);
 // none for pieces in a hole, whose sectors are all zeros.
 struct Piece {
     std::vector<SectorRecord> records;
+    std::vector<SectorSpan> spans;  // the sectors that were read
     std::uint64_t hole_sectors = 0; // whole sectors of pieces in a hole
     std::uint64_t bytes = 0;        // bytes read or in the hole, a partial sector included
     ReadEnd end = ReadEnd::more;
