@@ -112,6 +112,16 @@ void add_span(std::vector<SectorSpan>& spans, std::size_t from, std::size_t to)
         spans.push_back(span);
 }
 
+// True when `path` names what is open on descriptor `fd`, as /dev/stdin and
+// /proc/self/fd/0 name descriptor 0.
+bool names_descriptor(const char* path, int fd)
+{
+    struct stat named {};
+    struct stat open {};
+    return stat(path, &named) == 0 && fstat(fd, &open) == 0 && named.st_dev == open.st_dev &&
+           named.st_ino == open.st_ino;
+}
+
 } // namespace
 
 ssize_t read_or_pread(int fd, void* buffer, std::size_t count, off_t offset)
@@ -129,7 +139,11 @@ std::optional<std::uint64_t> file_size(int fd)
 
 int open_image(const char* path, ScanInput& input)
 {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // A socket cannot be opened by name (ENXIO), but standard input may be
+    // one (inetd, socket activation, some shells' pipes): read it as it is.
+    if (fd < 0 && errno == ENXIO && names_descriptor(path, STDIN_FILENO))
+        fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
     if (fd < 0)
         return errno;
     struct stat info {};

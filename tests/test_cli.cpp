@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 
 #include "cli_run.h"
+#include "model_report.h"
 #include "test_images.h"
 
 TEST(Cli, ReportsAnImageExactly)
@@ -98,6 +101,35 @@ TEST(Cli, PipesReportLikeTheFile)
     EXPECT_EQ(substituted.status, 0);
     EXPECT_NE(substituted.out.find("Empty sectors:\n" + lines), std::string::npos) << substituted.out;
     unlink(path.c_str());
+}
+
+TEST(Cli, SocketOnStandardInputReadsLikeAPipe)
+{
+    // inetd, socket activation and some shells hand over a socket, which
+    // /dev/stdin cannot open by name.
+    Bytes bytes = data_image_with_zeros(3000, 1000, 1100);
+    bytes.insert(bytes.end(), 100, 0x41);
+    const std::string out = write_temp_file("socket.out", {});
+    int sockets[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(sockets[0], STDIN_FILENO);
+        const int fd = open(out.c_str(), O_WRONLY | O_TRUNC);
+        dup2(fd, STDOUT_FILENO);
+        close(sockets[1]);
+        execl(SECTORSCAN_BINARY, "sectorscan", "/dev/stdin", nullptr);
+        _exit(127);
+    }
+    close(sockets[0]);
+    EXPECT_EQ(write(sockets[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(sockets[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read_file(out), header("/dev/stdin") + "0x000003e8-0x0000044c (0x001f4000)\n");
+    unlink(out.c_str());
 }
 
 TEST(Cli, UnwritableStandardOutputIsAFailure)
@@ -298,43 +330,65 @@ TEST(CliProgress, TerminalSeesALineThatIsErasedBeforeExit)
 {
     if (run_shell("command -v script").status != 0)
         GTEST_SKIP() << "script(1) is needed for a pseudo-terminal";
+    // A dense report: a run every 64 sectors, all through a slow image.
     Bytes bytes = data_image_with_zeros(std::size_t{4} * 4096, 100, 101);
-    std::fill(bytes.end() - std::ptrdiff_t{20} * 2048, bytes.end() - std::ptrdiff_t{19} * 2048, 0);
+    for (std::size_t sector = 164; sector < 4 * 4096; sector += 64)
+        std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(sector * 2048),
+                  bytes.begin() + static_cast<std::ptrdiff_t>((sector + 1) * 2048), 0);
     const std::string path = write_temp_file("tty.img", bytes);
-    // Standard output and standard error both on the pseudo-terminal.
-    const std::string inner =
-        "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + shell_quoted(READ_FAULT_SHIM) +
-        " SECTORSCAN_TEST_PIECE=262144 SECTORSCAN_TEST_DELAY_US=12000 taskset -c 0 \"$SECTORSCAN\" " +
-        shell_quoted(path);
-    // script(1) runs the command in $SHELL; pin it so that every machine
-    // runs the same shell.
-    const std::string script = "SHELL=/bin/sh script -qec ";
-    const Outcome o = run_shell(script + shell_quoted(inner) + " /dev/null");
-    EXPECT_EQ(o.status, 0);
-    EXPECT_NE(o.out.find("% "), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("MiB/s"), std::string::npos) << o.out;
-    // The display is erased before the late report line and at the end.
-    EXPECT_NE(o.out.find("\r\033[K0x00003fec (0x01ff6000)\r\n"), std::string::npos) << o.out;
-    EXPECT_LT(o.out.rfind("\rsectorscan:"), o.out.rfind("\r\033[K")) << o.out;
+    const std::string report_path = write_temp_file("tty.out", {});
+    const std::string report = header(path) + model_report(bytes.data(), bytes.size());
+    const std::string erase = "\r\033[K";
+    auto scan = [&](const std::string& delay_us) {
+        return "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + shell_quoted(READ_FAULT_SHIM) +
+               " SECTORSCAN_TEST_PIECE=262144 SECTORSCAN_TEST_DELAY_US=" + delay_us + " taskset -c 0 \"$SECTORSCAN\" " +
+               shell_quoted(path);
+    };
+    // script(1) runs the command in $SHELL, with standard output and
+    // standard error on a pseudo-terminal; pin the shell so that every
+    // machine runs the same one.
+    auto on_terminal = [](const std::string& command) {
+        return run_shell("SHELL=/bin/sh script -qec " + shell_quoted(command) + " /dev/null");
+    };
+
+    // The report into a file: the line stays on the screen while the report
+    // grows, and is erased once, before the tool exits.
+    const Outcome to_file = on_terminal(scan("12000") + " >" + shell_quoted(report_path));
+    EXPECT_EQ(to_file.status, 0);
+    EXPECT_EQ(read_file(report_path), report);
+    EXPECT_NE(to_file.out.find("MiB/s"), std::string::npos) << to_file.out;
+    EXPECT_NE(to_file.out.find(erase), std::string::npos) << to_file.out;
+    EXPECT_EQ(to_file.out.find(erase), to_file.out.rfind(erase)) << to_file.out;
+    EXPECT_LT(to_file.out.rfind("\rsectorscan:"), to_file.out.rfind(erase)) << to_file.out;
+
+    // The report on the same terminal: the line is erased before each
+    // report line that comes while it is shown.
+    const Outcome shared = on_terminal(scan("12000"));
+    EXPECT_EQ(shared.status, 0);
+    EXPECT_NE(shared.out.find(erase + "0x0000"), std::string::npos) << shared.out;
+    EXPECT_LT(shared.out.rfind("\rsectorscan:"), shared.out.rfind(erase)) << shared.out;
 
     // Standard output into a pipe: whatever reads it prints in blocks of
     // its own, so the display stays off.
-    const Outcome piped = run_shell(script + shell_quoted(inner + " | cat") + " /dev/null");
+    const Outcome piped = on_terminal(scan("12000") + " | cat");
     EXPECT_EQ(piped.status, 0);
     EXPECT_EQ(piped.out.find("MiB/s"), std::string::npos) << piped.out;
 
-    // Stopped by a signal: the line is erased and the tool dies of it. The
-    // reads are slowed further, so that the scan is still running.
-    std::string slower = inner;
-    slower.replace(slower.find("DELAY_US=12000"), 14, "DELAY_US=40000");
-    const Outcome killed =
-        run_shell(script + shell_quoted(slower + " & pid=$!; sleep 1.8; kill -TERM $pid; wait $pid; echo \" $?\"") +
-                  " /dev/null");
-    EXPECT_NE(killed.out.find("MiB/s"), std::string::npos) << killed.out;
-    // Some shells report the signal ("Terminated") between the erase and
-    // the status.
-    const std::size_t erased = killed.out.rfind("\r\033[K");
-    EXPECT_LT(killed.out.rfind("\rsectorscan:"), erased) << killed.out;
-    EXPECT_NE(killed.out.find(" 143\r\n", erased), std::string::npos) << killed.out;
+    // Stopped by a signal: the line is erased and the tool dies of it, with
+    // the usual status (some shells say "Terminated" between the erase and
+    // the status). SIGINT reaches a job only with job control on.
+    for (const auto& [signal, status] : {std::pair{"TERM", " 143\r\n"}, std::pair{"INT", " 130\r\n"}}) {
+        const Outcome killed = on_terminal("set -m; " + scan("40000") + " >/dev/null & pid=$!; sleep 2.5; kill -" +
+                                           signal + " $pid; wait $pid; echo \" $?\"");
+        const std::size_t erased = killed.out.rfind(erase);
+        EXPECT_NE(killed.out.find("MiB/s"), std::string::npos) << signal << ": " << killed.out;
+        EXPECT_LT(killed.out.rfind("\rsectorscan:"), erased) << signal << ": " << killed.out;
+        EXPECT_NE(killed.out.find(status, erased), std::string::npos) << signal << ": " << killed.out;
+    }
+    // A SIGTERM that is ignored (nohup, trap) stays ignored.
+    const Outcome ignored = on_terminal("trap '' TERM; " + scan("20000") +
+                                        " >/dev/null & pid=$!; sleep 2; kill -TERM $pid; wait $pid; echo \" $?\"");
+    EXPECT_NE(ignored.out.find(" 0\r\n"), std::string::npos) << ignored.out;
     unlink(path.c_str());
+    unlink(report_path.c_str());
 }

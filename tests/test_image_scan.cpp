@@ -37,20 +37,13 @@ Bytes mixed_image(std::size_t sectors, std::size_t tail, unsigned seed)
                 continue;
             std::memset(sector, static_cast<int>(0x41 + random() % 0x80), SECTOR_SIZE);
             if (random() % 5 == 0) // leading bytes that cancel out
-                for (std::size_t b = 0; b < GUARD_BYTES; ++b)
-                    sector[b] = b % 2 == 0 ? 0x01 : 0xFF;
+                fill_cancelling(sector);
             if (random() % 5 == 0) // trailing bytes that cancel out
-                for (std::size_t b = SECTOR_SIZE - GUARD_BYTES; b < SECTOR_SIZE; ++b)
-                    sector[b] = b % 2 == 0 ? 0x01 : 0xFF;
+                fill_cancelling(sector + SECTOR_SIZE - GUARD_BYTES);
         }
     }
     std::fill(bytes.end() - static_cast<std::ptrdiff_t>(tail), bytes.end(), 0x41);
     return bytes;
-}
-
-ssize_t plain_read(int fd, void* buffer, std::size_t count, off_t offset)
-{
-    return offset < 0 ? read(fd, buffer, count) : pread(fd, buffer, count, offset);
 }
 
 // Fault injection: readers that stand in for pread(2) and read(2).
@@ -72,7 +65,7 @@ ssize_t read_then_fail(int fd, void* buffer, std::size_t count, off_t offset)
         errno = EIO;
         return -1;
     }
-    const ssize_t n = plain_read(fd, buffer, std::min(count, g_fail_at - at), offset);
+    const ssize_t n = read_or_pread(fd, buffer, std::min(count, g_fail_at - at), offset);
     if (n > 0 && offset < 0)
         g_delivered += static_cast<std::size_t>(n);
     return n;
@@ -87,7 +80,7 @@ ssize_t read_in_pieces(int fd, void* buffer, std::size_t count, off_t offset)
         errno = EINTR;
         return -1;
     }
-    const ssize_t n = plain_read(fd, buffer, std::min(count, g_piece), offset);
+    const ssize_t n = read_or_pread(fd, buffer, std::min(count, g_piece), offset);
     if (n == 0 && offset < 0)
         g_ended = true;
     return n;
@@ -95,7 +88,7 @@ ssize_t read_in_pieces(int fd, void* buffer, std::size_t count, off_t offset)
 
 ssize_t read_and_shrink(int fd, void* buffer, std::size_t count, off_t offset)
 {
-    const ssize_t n = plain_read(fd, buffer, count, offset);
+    const ssize_t n = read_or_pread(fd, buffer, count, offset);
     const int shrink_fd = __atomic_exchange_n(&g_shrink_fd, -1, __ATOMIC_RELAXED);
     if (shrink_fd >= 0) { // after the first read, something else truncates the image
         EXPECT_EQ(ftruncate(shrink_fd, g_shrink_to), 0);
@@ -196,14 +189,12 @@ TEST(Scan, FirstSectorOfAPieceSeesThePreviousPiecesLastBytes)
     // the last bytes of the piece before, which another worker read.
     const std::size_t first = PIECE_SIZE / SECTOR_SIZE;
     Bytes cancelled = data_image_with_zeros(first + 2, first, first);
-    for (std::size_t b = 0; b < GUARD_BYTES; ++b)
-        cancelled[PIECE_SIZE - GUARD_BYTES + b] = b % 2 == 0 ? 0x01 : 0xFF;
+    fill_cancelling(&cancelled[PIECE_SIZE - GUARD_BYTES]);
     EXPECT_EQ(scan_bytes(cancelled).report, "");
 
     // And not from the last bytes of the same worker's previous piece.
     Bytes kept = data_image_with_zeros(2 * first + 2, 2 * first, 2 * first);
-    for (std::size_t b = 0; b < GUARD_BYTES; ++b)
-        kept[PIECE_SIZE - GUARD_BYTES + b] = b % 2 == 0 ? 0x01 : 0xFF;
+    fill_cancelling(&kept[PIECE_SIZE - GUARD_BYTES]);
     EXPECT_NE(model_of(kept), "");
     EXPECT_EQ(scan_bytes(kept).report, model_of(kept));
 }

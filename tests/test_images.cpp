@@ -21,6 +21,12 @@ Bytes image_from_pattern(const std::string& pattern)
     return bytes;
 }
 
+void fill_cancelling(unsigned char* at)
+{
+    for (std::size_t b = 0; b < GUARD_BYTES; ++b)
+        at[b] = b % 2 == 0 ? 0x01 : 0xFF;
+}
+
 Bytes data_image_with_zeros(std::size_t count, std::size_t first, std::size_t last)
 {
     Bytes bytes(count * SECTOR_SIZE, 0x41);

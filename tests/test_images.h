@@ -13,6 +13,10 @@ using Bytes = std::vector<unsigned char>;
 // One sector per letter: D is 2048 bytes of 0x41, Z is 2048 zero bytes.
 Bytes image_from_pattern(const std::string& pattern);
 
+// Writes GUARD_BYTES bytes at `at` that sum to zero as signed bytes but are
+// not zero: 0x01 and 0xFF in turn.
+void fill_cancelling(unsigned char* at);
+
 // `count` data sectors with the sectors in [first, last] zero.
 Bytes data_image_with_zeros(std::size_t count, std::size_t first, std::size_t last);
 

@@ -58,16 +58,12 @@ TEST(RunTracker, PatternsGiveExactReports)
 
 TEST(RunTracker, EdgeSumsOfZeroSuppressTheLine)
 {
-    unsigned char alternating[GUARD_BYTES];
-    for (std::size_t i = 0; i < GUARD_BYTES; ++i)
-        alternating[i] = i % 2 == 0 ? 0x01 : 0xFF;
-
     Bytes before = image_from_pattern("DZD");
-    std::memcpy(before.data() + SECTOR_SIZE - GUARD_BYTES, alternating, GUARD_BYTES);
+    fill_cancelling(before.data() + SECTOR_SIZE - GUARD_BYTES);
     EXPECT_EQ(scan_bytes(before).report, "");
 
     Bytes after = image_from_pattern("DZD");
-    std::memcpy(after.data() + 2 * SECTOR_SIZE, alternating, GUARD_BYTES);
+    fill_cancelling(after.data() + 2 * SECTOR_SIZE);
     EXPECT_EQ(scan_bytes(after).report, "");
 
     // Bytes of 0x80 and above are negative: 0x80 x 16 sums to -2048, not zero.
@@ -96,14 +92,11 @@ TEST(RunTracker, UsesTheSumsOnlyWhenARunOpensOrCloses)
     ClosedRun closed;
     EXPECT_FALSE(track_sector(state, 0, false, 0, 0, closed));
     EXPECT_FALSE(track_sector(state, 1, true, 136, 0, closed));
-    EXPECT_EQ(state.run_start, 1U);
-    EXPECT_EQ(state.before_sum, 136);
     EXPECT_FALSE(track_sector(state, 2, true, 0, 0, closed));
-    EXPECT_EQ(state.run_length, 2U);
     ASSERT_TRUE(track_sector(state, 3, false, 0, -7, closed));
     EXPECT_EQ(closed.first, 1U);
     EXPECT_EQ(closed.last, 2U);
-    EXPECT_EQ(state.run_length, 0U);
+    // The run is closed: a data sector after it closes nothing.
     EXPECT_FALSE(track_sector(state, 4, false, 5, 5, closed));
 }
 
@@ -113,8 +106,7 @@ TEST(RunTracker, RunIsClosedEvenWhenNotReported)
     ClosedRun closed;
     track_sector(state, 1, true, 0, 0, closed);
     EXPECT_FALSE(track_sector(state, 2, false, 0, 1, closed));
-    EXPECT_EQ(state.run_length, 0U);
-    // The next run starts afresh with its own before-sum.
+    // The next run starts afresh with its own start and before-sum.
     track_sector(state, 3, true, 1, 0, closed);
     ASSERT_TRUE(track_sector(state, 4, false, 0, 1, closed));
     EXPECT_EQ(closed.first, 3U);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sector_checks.h"
+#include "test_images.h"
 
 namespace {
 
@@ -102,8 +103,7 @@ TEST(EmptySector, VerdictFollowsTheCrcNotTheBytes)
 TEST(SignedByteSum, ReadsBytesAsSigned)
 {
     unsigned char bytes[GUARD_BYTES];
-    for (std::size_t i = 0; i < GUARD_BYTES; ++i)
-        bytes[i] = i % 2 == 0 ? 0x01 : 0xFF;
+    fill_cancelling(bytes);
     EXPECT_EQ(signed_byte_sum(bytes, GUARD_BYTES), 0);
 
     std::memset(bytes, 0x80, sizeof bytes);
