@@ -1,5 +1,5 @@
 // libFuzzer target: arbitrary bytes through the real scan path (the workers,
-// the ring of pieces, the tracker, the report lines and the mapfile), checked
+// the ring of claims, the tracker, the report lines and the mapfile), checked
 // against the naive model. The first byte picks the piece size (1 to 5 sectors, so that
 // small inputs cross piece boundaries), the number of workers (1 to 4), and
 // whether the input is read as a stream of unknown size or written as a

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Writes a small demo image to $1: data sectors with a few runs of empty
-# sectors between them, one across the 8 MiB chunk boundary, and a run at
-# the end that has no data after it and so is not reported.
+# sectors between them, one across the 8 MiB mark (a piece boundary), and a
+# run at the end that has no data after it and so is not reported.
 set -eu
 out=$1
 

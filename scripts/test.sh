@@ -54,7 +54,7 @@ if ! $quick; then
     ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1 \
         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
         stage sanitize suite sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSECTORSCAN_SANITIZE=ON
-    # The workers and the scanning thread share the ring of pieces.
+    # The workers and the scanning thread share the ring of claims.
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
         stage thread suite thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSECTORSCAN_SANITIZE_THREAD=ON
     stage lint bash "$root/scripts/lint.sh"

@@ -53,10 +53,10 @@ ScanResult scan_image(const ScanInput& input, const ReadPlan& plan, std::FILE* o
         if (!written)
             break;
         if (piece.hole_sectors > 0) {
-            // Zeros: every sector empty, and the sum in front of the next 0.
+            // Zeros: every sector empty. A run is open after them, so the sum
+            // in front of the next sector is never asked for.
             track_empty_sectors(state, index, piece.hole_sectors, preceding_sum);
             index += piece.hole_sectors;
-            preceding_sum = 0;
         }
         result.bytes_read += piece.bytes;
         const ReadEnd end = piece.end;

@@ -1,4 +1,4 @@
-// The worker threads, the ring of pieces and the read buffers.
+// The worker threads, the ring of claims and the read buffers.
 #include "piece_workers.h"
 
 #include <fcntl.h>

@@ -1,7 +1,8 @@
 // Reads the image in pieces on worker threads, each into its own buffer, and
-// checks every sector on the core that read it. What leaves a worker is a
-// few bytes per sector (SectorRecord), handed to the scanning thread in file
-// order through a ring of pieces; the image's bytes never cross cores.
+// checks every sector on the thread that read it, while it is still in that
+// core's cache. What leaves a worker is a few bytes per sector
+// (SectorRecord), handed to the scanning thread in file order through a ring
+// of claims; the image's bytes stay with the thread that read them.
 #pragma once
 
 #include <atomic>
@@ -17,7 +18,6 @@
 
 // The memory for reading: all read buffers together never take more.
 inline constexpr std::size_t CHUNK_SIZE = 0x800000; // 8 MiB
-inline constexpr std::size_t SECTORS_PER_CHUNK = CHUNK_SIZE / SECTOR_SIZE;
 // Read buffers start on a huge page and are offered to the kernel for
 // transparent huge pages, which makes its copy from the page cache cheaper.
 inline constexpr std::size_t HUGE_PAGE_SIZE = std::size_t{2} << 20U;
@@ -63,7 +63,9 @@ struct PieceWorkers {
     // knows lies in a hole; claim n is entry n % ring.size().
     std::vector<Piece> ring;
 
-    std::mutex lock; // guards what follows, and Piece::ready
+    // Guards the four counts below, Piece::ready, and the setting of `stop`
+    // (which is read without it).
+    std::mutex lock;
     std::condition_variable piece_ready;
     std::condition_variable slot_free;
     std::uint64_t claimed = 0;    // claims made so far, in order

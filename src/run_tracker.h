@@ -10,8 +10,8 @@
 // Blu-ray images hold far more than 2^32 bytes.
 using SectorIndex = std::uint64_t;
 
-// The tracker's whole state; it lives for the whole scan and crosses chunk
-// boundaries, so a run may span any number of chunks.
+// The tracker's whole state; it lives for the whole scan and crosses piece
+// boundaries, so a run may span any number of pieces.
 struct ScanState {
     std::uint64_t run_length = 0; // empty sectors in the open run; 0: no run open
     SectorIndex run_start = 0;    // first sector of the open run
@@ -24,7 +24,8 @@ struct ClosedRun {
     SectorIndex last = 0;
 };
 
-// Longest report line, with its newline and terminating NUL.
+// Size of the buffer for a report line: the longest, with its newline and
+// terminating NUL, fits.
 inline constexpr std::size_t RUN_LINE_MAX = 64;
 
 // Feeds the verdict for one sector; sectors come in increasing order of

@@ -8,10 +8,8 @@
 inline constexpr std::size_t SECTOR_SIZE = 2048;
 inline constexpr std::size_t GUARD_BYTES = 16;
 
-// Finished CRC-32 of 2048 zero bytes, and the running register before the
-// final inversion; comparing either gives the same verdict.
+// Finished CRC-32 of 2048 zero bytes.
 inline constexpr std::uint32_t EMPTY_SECTOR_CRC = 0xF1E8BA9E;
-inline constexpr std::uint32_t EMPTY_SECTOR_REGISTER = 0x0E174561;
 
 // CRC-32 of IEEE 802.3 (reflected polynomial 0xEDB88320, register starts at
 // 0xFFFFFFFF, result inverted), computed with the constant table: the

@@ -182,8 +182,7 @@ TEST(Cli, TightMemoryLimitsGiveTheWholeReportOrAFailure)
     // Between the limits at which the buffers cannot be had and at which the
     // worker threads can be started lie some where the tool reads with fewer
     // workers, or with none.
-    const std::string path =
-        write_temp_file("tight.img", data_image_with_zeros(std::size_t{3} * SECTORS_PER_CHUNK, 4095, 4096));
+    const std::string path = write_temp_file("tight.img", data_image_with_zeros(std::size_t{3} * 4096, 4095, 4096));
     const std::string report = header(path) + "0x00000fff-0x00001000 (0x007ff800)\n";
     for (int limit = 14000; limit <= 32000; limit += 2000) {
         const Outcome o = run_shell("ulimit -v " + std::to_string(limit) + "; \"$SECTORSCAN\" " + shell_quoted(path));
@@ -204,7 +203,7 @@ TEST(Cli, TightMemoryLimitsGiveTheWholeReportOrAFailure)
 
 TEST(CliFaults, ReadErrorKeepsTheLinesFoundAndFails)
 {
-    // A run in the first chunk is printed; the read fails in the second.
+    // A run in the first 8 MiB is printed; the read fails after 9 MiB.
     Bytes bytes = data_image_with_zeros(std::size_t{3} * 4096, 10, 11);
     std::fill(bytes.begin() + std::ptrdiff_t{9000} * 2048, bytes.begin() + std::ptrdiff_t{9001} * 2048, 0);
     const std::string path = write_temp_file("eio.img", bytes);

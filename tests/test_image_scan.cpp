@@ -146,7 +146,7 @@ TEST(Scan, PieceSizeAndWorkerCountDoNotChangeTheReport)
         }
     }
     // And over more sectors than the whole read memory holds, as the tool runs.
-    const Bytes large = mixed_image(SECTORS_PER_CHUNK + 700, 10, 4);
+    const Bytes large = mixed_image(CHUNK_SIZE / SECTOR_SIZE + 700, 10, 4);
     for (const unsigned cpus : {1U, 2U, 8U}) {
         const ReadPlan plan = plan_reading(cpus);
         EXPECT_LE(plan.workers * plan.piece_size, CHUNK_SIZE) << cpus << " CPUs";
@@ -154,26 +154,27 @@ TEST(Scan, PieceSizeAndWorkerCountDoNotChangeTheReport)
     }
 }
 
-TEST(Scan, EightMegabyteBoundaries)
+TEST(Scan, RunsAroundThe8MiBMark)
 {
-    const std::size_t chunk = SECTORS_PER_CHUNK;
+    // Sector 4096 starts at 8 MiB, where a piece starts too.
+    const std::size_t mark = 4096;
     struct Case {
         std::size_t sectors, tail, first_zero, last_zero;
         const char* report;
     };
     const Case cases[] = {
         // Exactly 8 MiB.
-        {chunk, 0, 4094, 4094, "0x00000ffe (0x007ff000)\n"},
+        {mark, 0, 4094, 4094, "0x00000ffe (0x007ff000)\n"},
         // 4101 whole sectors and 100 trailing bytes that are never examined.
-        {chunk + 5, 100, 4098, 4099, "0x00001002-0x00001003 (0x00801000)\n"},
-        {chunk + 5, 100, 4097, 4097, "0x00001001 (0x00800800)\n"},
-        // The last sector of the first 8 MiB, closed by the next sector.
-        {chunk + 2, 0, 4095, 4095, "0x00000fff (0x007ff800)\n"},
-        // Across one boundary, and across two.
-        {chunk + 2, 0, 4095, 4096, "0x00000fff-0x00001000 (0x007ff800)\n"},
-        {2 * chunk + 2, 0, 4095, 8192, "0x00000fff-0x00002000 (0x007ff800)\n"},
+        {mark + 5, 100, 4098, 4099, "0x00001002-0x00001003 (0x00801000)\n"},
+        {mark + 5, 100, 4097, 4097, "0x00001001 (0x00800800)\n"},
+        // The last sector before the mark, closed by the first after it.
+        {mark + 2, 0, 4095, 4095, "0x00000fff (0x007ff800)\n"},
+        // Across the mark, and across it and the next 8 MiB.
+        {mark + 2, 0, 4095, 4096, "0x00000fff-0x00001000 (0x007ff800)\n"},
+        {2 * mark + 2, 0, 4095, 8192, "0x00000fff-0x00002000 (0x007ff800)\n"},
         // Zeros up to a partial sector of data: no sector closes the run.
-        {chunk + 3, 2000, 4097, 4098, ""},
+        {mark + 3, 2000, 4097, 4098, ""},
     };
     for (const auto& c : cases) {
         Bytes bytes = data_image_with_zeros(c.sectors, c.first_zero, c.last_zero);
@@ -287,15 +288,10 @@ TEST(Scan, ImageThatShrinksDuringTheScanIsAFailure)
     ASSERT_GE(writer, 0);
     g_shrink_fd = writer;
 
-    char* text = nullptr;
-    std::size_t length = 0;
-    std::FILE* out = open_memstream(&text, &length);
-    const ScanResult result = scan_image(input, ReadPlan{2 * SECTOR_SIZE, 1}, out);
-    std::fclose(out);
-    EXPECT_EQ(result.status, ScanResult::input_shrank);
-    EXPECT_EQ(result.bytes_read, 6 * SECTOR_SIZE);
-    EXPECT_EQ(std::string(text, length), "0x00000001 (0x00000800)\n");
-    std::free(text);
+    const ScanRun run = scan_input(input, ReadPlan{2 * SECTOR_SIZE, 1});
+    EXPECT_EQ(run.result.status, ScanResult::input_shrank);
+    EXPECT_EQ(run.result.bytes_read, 6 * SECTOR_SIZE);
+    EXPECT_EQ(run.report, "0x00000001 (0x00000800)\n");
     close(writer);
     close(input.fd);
     unlink(path.c_str());
@@ -325,7 +321,7 @@ TEST(Scan, WriteFailureStopsTheScanAtOnce)
     // A pipe whose writer has stalled after 5 sectors, and one that holds
     // more than the ring: while the failing write takes its time, a worker
     // waits for the pipe, or the workers wait for the ring. The scan must
-    // end all the same; the alarm ends a test that hangs.
+    // end all the same (the watchdog ends a test that hangs).
     for (const std::size_t sectors : {std::size_t{5}, std::size_t{24}}) {
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
@@ -335,9 +331,7 @@ TEST(Scan, WriteFailureStopsTheScanAtOnce)
         input.fd = fds[0];
         g_write_delay_ms = 200;
         out = failing_stream();
-        alarm(20);
         result = scan_image(input, ReadPlan{SECTOR_SIZE, 2}, out);
-        alarm(0);
         g_write_delay_ms = 0;
         EXPECT_EQ(result.status, ScanResult::write_failed) << sectors;
         std::fclose(out);

@@ -41,7 +41,6 @@ TEST(Crc32, PinsTheReflectedIeeeVariant)
     const Sector zeros = zero_sector();
     EXPECT_EQ(crc32_buffer(zeros.data(), SECTOR_SIZE), EMPTY_SECTOR_CRC);
     EXPECT_EQ(crc32_fast(zeros.data(), SECTOR_SIZE), EMPTY_SECTOR_CRC);
-    EXPECT_EQ(EMPTY_SECTOR_CRC ^ 0xFFFFFFFFU, EMPTY_SECTOR_REGISTER);
 }
 
 TEST(Crc32, FastMatchesTableOverLengthsAndAlignments)
