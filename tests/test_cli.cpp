@@ -331,7 +331,7 @@ TEST(CliProgress, TerminalSeesALineThatIsErasedBeforeExit)
         GTEST_SKIP() << "script(1) is needed for a pseudo-terminal";
     // A dense report: a run every 64 sectors, all through a slow image.
     Bytes bytes = data_image_with_zeros(std::size_t{4} * 4096, 100, 101);
-    for (std::size_t sector = 164; sector < 4 * 4096; sector += 64)
+    for (std::size_t sector = 164; sector < std::size_t{4} * 4096; sector += 64)
         std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(sector * 2048),
                   bytes.begin() + static_cast<std::ptrdiff_t>((sector + 1) * 2048), 0);
     const std::string path = write_temp_file("tty.img", bytes);
