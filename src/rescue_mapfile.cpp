@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
 #include <cstring>
 
 namespace {
@@ -53,11 +52,41 @@ int link_unnamed(int fd, const std::string& name)
     return errno;
 }
 
+// Writes "0x" and `value` in upper-case hexadecimal, at least eight digits,
+// as ddrescue writes positions; returns the end. By hand, since a mapfile
+// may have millions of lines and printf would cost more than the scan.
+char* put_hex(char* out, std::uint64_t value)
+{
+    char digits[16];
+    int count = 0;
+    do {
+        digits[count++] = "0123456789ABCDEF"[value & 0xFU];
+        value >>= 4U;
+    } while (value != 0);
+    while (count < 8)
+        digits[count++] = '0';
+    *out++ = '0';
+    *out++ = 'x';
+    while (count > 0)
+        *out++ = digits[--count];
+    return out;
+}
+
+// "pos  size  status" of the pending block.
 void write_block(RescueMapfile& map)
 {
-    if (map.block_size > 0)
-        std::fprintf(map.out, "0x%08" PRIX64 "  0x%08" PRIX64 "  %c\n", map.block_pos, map.block_size,
-                     map.block_status);
+    if (map.block_size == 0)
+        return;
+    char line[48];
+    char* end = put_hex(line, map.block_pos);
+    *end++ = ' ';
+    *end++ = ' ';
+    end = put_hex(end, map.block_size);
+    *end++ = ' ';
+    *end++ = ' ';
+    *end++ = map.block_status;
+    *end++ = '\n';
+    std::fwrite(line, 1, static_cast<std::size_t>(end - line), map.out);
     map.block_size = 0;
 }
 
