@@ -143,9 +143,13 @@ void mapfile_begin(RescueMapfile& map, std::FILE* out, const char* image_path)
     std::string image;
     for (const char* c = image_path; *c != '\0'; ++c) {
         const auto byte = static_cast<unsigned char>(*c);
+        if (byte >= 0x20 && byte != 0x7f && byte != '\\') {
+            image += *c;
+            continue;
+        }
         char escaped[8];
         std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-        image += byte < 0x20 || byte == 0x7f || byte == '\\' ? escaped : std::string(1, *c);
+        image += escaped;
     }
     std::fprintf(out,
                  "# Mapfile. Created by sectorscan " SECTORSCAN_VERSION "\n"
@@ -175,6 +179,9 @@ bool mapfile_end(RescueMapfile& map, std::uint64_t settled, std::uint64_t end)
 
 int mapfile_commit(RescueMapfile& map, std::uint64_t settled, std::uint64_t end)
 {
+    // A write that failed during the scan shows only in the stream's error
+    // flag, its errno long gone: then the cause is EIO, not a stale errno.
+    errno = 0;
     if (!mapfile_end(map, settled, end) || fsync(fileno(map.out)) != 0) {
         const int error = errno != 0 ? errno : EIO;
         mapfile_discard(map);
@@ -182,11 +189,11 @@ int mapfile_commit(RescueMapfile& map, std::uint64_t settled, std::uint64_t end)
     }
     int error = 0;
     if (map.temp_path.empty()) {
-        // Named beside `path` for a moment, then renamed over it in one step.
-        map.temp_path = map.path + ".sectorscan-" + std::to_string(getpid());
-        error = link_unnamed(fileno(map.out), map.temp_path);
-        if (error == EEXIST) { // left behind by an earlier process of this number
-            unlink(map.temp_path.c_str());
+        // Named beside `path` for a moment, then renamed over it in one step;
+        // a name that is taken is left alone, and another tried.
+        error = EEXIST;
+        for (int attempt = 0; error == EEXIST && attempt < 100; ++attempt) {
+            map.temp_path = map.path + ".sectorscan-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
             error = link_unnamed(fileno(map.out), map.temp_path);
         }
         if (error != 0)

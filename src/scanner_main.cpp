@@ -47,6 +47,11 @@ void print_error(const char* path, const char* cause)
     std::fprintf(stderr, "sectorscan: %s: %s\n", path, cause);
 }
 
+void print_mapfile_error(const char* path, const char* cause)
+{
+    std::fprintf(stderr, "sectorscan: %s: cannot write the mapfile: %s\n", path, cause);
+}
+
 // A failure with the image: standard output says it in the tool's own line
 // (`line`, a format for the path), so that a saved report shows it, and
 // standard error says why, after it. Returns the errno of a failed write to
@@ -139,9 +144,7 @@ bool mapfile_step(RescueMapfile& map, const ScanResult& result)
     const std::uint64_t end = result.image_size;
     const int error = mapfile_commit(map, result.settled_bytes, end);
     if (error != 0) {
-        char cause[200];
-        std::snprintf(cause, sizeof cause, "cannot write the mapfile: %s", std::strerror(error));
-        print_error(map.path.c_str(), cause);
+        print_mapfile_error(map.path.c_str(), std::strerror(error));
         return false;
     }
     if (result.settled_bytes < end) {
@@ -169,11 +172,7 @@ int parse_arguments(int argc, char** argv, Arguments& arguments)
         const std::string_view argument = argv[i];
         const char* value = nullptr;
         if (argument == "--mapfile") {
-            if (i + 1 == argc) {
-                std::fputs("sectorscan: option '--mapfile' needs a file name\n", stderr);
-                return 2;
-            }
-            value = argv[++i];
+            value = i + 1 < argc ? argv[++i] : "";
         } else if (argument.starts_with("--mapfile=")) {
             value = argv[i] + std::strlen("--mapfile=");
         } else {
@@ -218,23 +217,23 @@ int scanner_main(int argc, char** argv)
     if (!open_step(path, input))
         return 1;
     RescueMapfile map;
+    RescueMapfile* mapfile = nullptr;
     if (arguments.mapfile != nullptr) {
         // Before the scan: a mapfile that cannot be written is found out
         // before hours of reading, not after.
         if (const char* cause = mapfile_create(map, arguments.mapfile, input.fd, path); cause != nullptr) {
-            char message[200];
-            std::snprintf(message, sizeof message, "cannot write the mapfile: %s", cause);
-            print_error(arguments.mapfile, message);
+            print_mapfile_error(arguments.mapfile, cause);
             close(input.fd);
             return 1;
         }
+        mapfile = &map;
     }
     std::printf("File: %s\n", path);
     std::puts("Empty sectors:");
-    const ScanResult result = scan_step(input, arguments.mapfile != nullptr ? &map : nullptr);
+    const ScanResult result = scan_step(input, mapfile);
     close(input.fd);
     const int status = finish_step(path, input, result);
-    if (arguments.mapfile != nullptr && !mapfile_step(map, result))
+    if (mapfile != nullptr && !mapfile_step(map, result))
         return 1;
     return status;
 }

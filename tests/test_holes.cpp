@@ -52,28 +52,6 @@ off_t seek_then_shrink(int fd, off_t offset, int whence)
     return lseek(fd, offset, whence);
 }
 
-struct Extent {
-    std::size_t offset, length;
-};
-
-// A sparse file of `size` bytes with data (0x41, with a zero sector here and
-// there) only in `extents`; returns its path and its bytes.
-std::string sparse_file(const char* name, std::size_t size, std::initializer_list<Extent> extents, Bytes& bytes)
-{
-    bytes.assign(size, 0);
-    std::string path = write_temp_file(name, {});
-    const int fd = open(path.c_str(), O_WRONLY);
-    EXPECT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);
-    for (const Extent& e : extents) {
-        for (std::size_t i = e.offset; i < e.offset + e.length; ++i)
-            bytes[i] = i / SECTOR_SIZE % 5 == 3 ? 0 : 0x41;
-        EXPECT_EQ(pwrite(fd, bytes.data() + e.offset, e.length, static_cast<off_t>(e.offset)),
-                  static_cast<ssize_t>(e.length));
-    }
-    close(fd);
-    return path;
-}
-
 ScanRun scan_file(const std::string& path, const ReadPlan& plan, SeekFunction seek, ScanInput* opened = nullptr)
 {
     ScanInput input;

@@ -1,6 +1,7 @@
 // Test image builders and an in-memory scan.
 #include "test_images.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -108,5 +109,23 @@ std::string write_temp_file(const std::string& name, const Bytes& bytes)
         std::string(dir != nullptr ? dir : "/tmp") + "/sectorscan-test-" + std::to_string(getpid()) + "-" + name;
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return path;
+}
+
+std::string sparse_file(const char* name, std::size_t size, std::initializer_list<Extent> extents, Bytes& bytes)
+{
+    bytes.assign(size, 0);
+    std::string path = write_temp_file(name, {});
+    const int fd = open(path.c_str(), O_WRONLY);
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0)
+        throw std::runtime_error("cannot make the sparse file " + path);
+    for (const Extent& e : extents) {
+        for (std::size_t i = e.offset; i < e.offset + e.length; ++i)
+            bytes[i] = i / SECTOR_SIZE % 5 == 3 ? 0 : 0x41;
+        if (pwrite(fd, bytes.data() + e.offset, e.length, static_cast<off_t>(e.offset)) !=
+            static_cast<ssize_t>(e.length))
+            throw std::runtime_error("cannot write the sparse file " + path);
+    }
+    close(fd);
     return path;
 }

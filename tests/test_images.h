@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,14 @@ ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan = TEST_PLAN, bool as
 
 // The block lines of a mapfile: no comments, no status line.
 std::string mapfile_blocks(const std::string& mapfile);
+
+struct Extent {
+    std::size_t offset, length;
+};
+
+// A sparse file of `size` bytes with data (0x41, with a zero sector here and
+// there) only in `extents`; returns its path, and its bytes in `bytes`.
+std::string sparse_file(const char* name, std::size_t size, std::initializer_list<Extent> extents, Bytes& bytes);
 
 // Writes `bytes` to a new file in the test's temporary folder; returns its path.
 std::string write_temp_file(const std::string& name, const Bytes& bytes);

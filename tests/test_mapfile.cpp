@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <random>
@@ -166,19 +165,14 @@ TEST(CliMapfile, ScanCutShortOrStoppedLeavesNoPartialMapfile)
 
 TEST(CliMapfile, PipesAndSparseFilesGiveTheMapfileOfTheSameBytes)
 {
-    // Zeros across piece boundaries and a partial sector at the end, as a
-    // plain file, a pipe and a sparse file whose zeros are holes.
-    Bytes bytes = data_image_with_zeros(std::size_t{3} * 1024, 1000, 2100);
-    bytes.insert(bytes.end(), 300, 0x41);
-    const std::string dense = write_temp_file("dense.img", bytes);
-    const std::string sparse = write_temp_file("sparse.img", {});
-    const int fd = open(sparse.c_str(), O_WRONLY);
-    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(bytes.size())), 0);
-    const std::size_t head = std::size_t{1000} * 2048;
-    ASSERT_EQ(pwrite(fd, bytes.data(), head, 0), static_cast<ssize_t>(head));
+    // A hole across piece boundaries and a partial sector at the end, as a
+    // sparse file, a plain file and a pipe.
+    Bytes bytes;
+    const std::size_t size = std::size_t{3072} * 2048 + 300;
     const std::size_t tail = std::size_t{2101} * 2048;
-    ASSERT_EQ(pwrite(fd, bytes.data() + tail, bytes.size() - tail, tail), static_cast<ssize_t>(bytes.size() - tail));
-    close(fd);
+    const std::string sparse =
+        sparse_file("sparse.img", size, {{0, std::size_t{1000} * 2048}, {tail, size - tail}}, bytes);
+    const std::string dense = write_temp_file("dense.img", bytes);
     const std::string map = write_temp_file("input.map", {});
     const std::string expected =
         model_mapfile_blocks(model_report(bytes.data(), bytes.size()), bytes.size(), bytes.size());
