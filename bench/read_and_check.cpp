@@ -2,13 +2,15 @@
 // check every sector of each, with no ring, no file order and no report.
 // Prints the number of empty sectors.
 //   read:     pread each 2 MiB piece into a buffer of the thread's own;
+//   sliced:   the same, but each piece in slices of PIECE_KIB KiB (512),
+//             each checked while it is still in the core's cache;
 //   map:      map each piece of PIECE_MIB read-only, check it where it lies,
 //             unmap it;
 //   populate: the same, with the piece's pages brought in at once
 //             (MADV_POPULATE_READ) before the check;
 //   whole:    one mapping of the whole file; each piece is brought in at once
 //             and dropped after (MADV_DONTNEED).
-// Usage: read_and_check PATH THREADS [read|map|populate|whole] [PIECE_MIB]
+// Usage: read_and_check PATH THREADS [read|sliced|map|populate|whole] [PIECE_MIB | SLICE_KIB]
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -22,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "piece_workers.h"
 #include "sector_checks.h"
+#include "worker_pool.h"
 
 #ifndef MADV_POPULATE_READ
 #define MADV_POPULATE_READ 22
@@ -31,11 +33,14 @@
 
 namespace {
 
+// Buffers start on a huge page, as the scan's do.
+constexpr std::size_t HUGE_PAGE_SIZE = std::size_t{2} << 20U;
+
 std::uint64_t count_empty(const unsigned char* bytes, std::size_t length)
 {
     std::uint64_t found = 0;
     for (std::size_t at = 0; at + SECTOR_SIZE <= length; at += SECTOR_SIZE)
-        found += check_sector(bytes + at).empty ? 1 : 0;
+        found += is_empty_sector(bytes + at) ? 1 : 0;
     return found;
 }
 
@@ -44,7 +49,8 @@ std::uint64_t count_empty(const unsigned char* bytes, std::size_t length)
 int main(int argc, char** argv)
 {
     if (argc < 3 || argc > 5) {
-        std::fputs("Usage: read_and_check PATH THREADS [read|map|populate|whole] [PIECE_MIB]\n", stderr);
+        std::fputs("Usage: read_and_check PATH THREADS [read|sliced|map|populate|whole] [PIECE_MIB | SLICE_KIB]\n",
+                   stderr);
         return 2;
     }
     const int fd = open(argv[1], O_RDONLY);
@@ -56,8 +62,10 @@ int main(int argc, char** argv)
     const auto size = static_cast<std::uint64_t>(info.st_size);
     const long threads = std::max(1L, std::strtol(argv[2], nullptr, 10));
     const std::string_view mode = argc > 3 ? argv[3] : "read";
-    const long mib = argc > 4 ? std::max(1L, std::strtol(argv[4], nullptr, 10)) : 8;
-    const std::size_t piece = mode == "read" ? PIECE_SIZE : static_cast<std::size_t>(mib) << 20U;
+    const bool reads = mode == "read" || mode == "sliced";
+    const long number = argc > 4 ? std::max(1L, std::strtol(argv[4], nullptr, 10)) : (mode == "sliced" ? 512 : 8);
+    const std::size_t piece = reads ? PIECE_SIZE : static_cast<std::size_t>(number) << 20U;
+    const std::size_t slice = mode == "sliced" ? static_cast<std::size_t>(number) << 10U : PIECE_SIZE;
     std::atomic<std::uint64_t> next = 0;
     std::atomic<std::uint64_t> empty = 0;
     unsigned char* whole = nullptr;
@@ -71,7 +79,7 @@ int main(int argc, char** argv)
     auto work = [&] {
         std::uint64_t found = 0;
         unsigned char* buffer = nullptr;
-        if (mode == "read") {
+        if (reads) {
             buffer = static_cast<unsigned char*>(std::aligned_alloc(HUGE_PAGE_SIZE, PIECE_SIZE));
             madvise(buffer, PIECE_SIZE, MADV_HUGEPAGE);
         }
@@ -80,11 +88,14 @@ int main(int argc, char** argv)
             if (from >= size)
                 break;
             const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(piece, size - from));
-            if (mode == "read") {
-                const ssize_t n = pread(fd, buffer, length, static_cast<off_t>(from));
-                if (n <= 0)
-                    break;
-                found += count_empty(buffer, static_cast<std::size_t>(n));
+            if (reads) {
+                for (std::size_t at = 0; at < length; at += slice) {
+                    const std::size_t count = std::min(slice, length - at);
+                    const ssize_t n = pread(fd, buffer, count, static_cast<off_t>(from + at));
+                    if (n <= 0)
+                        break;
+                    found += count_empty(buffer, static_cast<std::size_t>(n));
+                }
             } else if (mode == "whole") {
                 madvise(whole + from, length, MADV_POPULATE_READ);
                 found += count_empty(whole + from, length);

@@ -14,7 +14,9 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPI
 cmake --build "$build" --target fuzz_scan -j 2 >/dev/null
 
 # New inputs go to a working corpus; the checked-in seeds stay as they are.
+# Each run writes a mapfile: in memory where /dev/shm is there.
 mkdir -p "$build/corpus"
 cd "$build"
+[ -w /dev/shm ] && export TMPDIR=/dev/shm
 ./fuzz_scan -max_total_time="$seconds" -max_len=24576 -print_final_stats=1 \
     -artifact_prefix="$build/" corpus "$root/fuzz/corpus"

@@ -5,13 +5,13 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/setup.sh"
-need_packages "${BUILD_PACKAGES[@]}" libgtest-dev libbenchmark-dev clang-tidy clang-format cppcheck
+need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" libbenchmark-dev clang-tidy clang-format cppcheck
 cd "$root"
 
 build=$root/build/lint
 cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DSECTORSCAN_BUILD_BENCH=ON >/dev/null
 
-mapfile -t sources < <(git ls-files --cached --others --exclude-standard '*.cpp' '*.h' '*.c')
+mapfile -t sources < <(git ls-files --cached --others --exclude-standard '*.cpp' '*.h')
 mapfile -t tidy_sources < <(printf '%s\n' "${sources[@]}" | grep -E '^(src|tests|bench)/.*\.cpp$')
 
 echo "=== clang-format" >&2
@@ -25,5 +25,4 @@ echo "=== cppcheck" >&2
 mapfile -t cxx_sources < <(printf '%s\n' "${sources[@]}" | grep -E '\.(cpp|h)$')
 cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr --quiet \
     --language=c++ --std=c++20 -I src "${cxx_sources[@]}"
-cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr --quiet tests/*.c
 echo "=== lint clean" >&2

@@ -12,9 +12,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 quick=false
 [ "${1:-}" = "--quick" ] && quick=true
 if $quick; then
-    need_packages "${BUILD_PACKAGES[@]}" libgtest-dev groff-base gddrescue
+    need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 else
-    need_packages "${BUILD_PACKAGES[@]}" libgtest-dev libbenchmark-dev clang libclang-rt-14-dev groff-base gddrescue \
+    need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" libbenchmark-dev clang libclang-rt-14-dev \
         clang-tidy clang-format cppcheck
 fi
 

@@ -3,89 +3,71 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-
-#include "sector_checks.h"
+#include <new>
 
 namespace {
 
-// Waits until the stream has bytes (or its end) to hand out, or the scan is
+// Read buffers start on a huge page and are offered to the kernel for
+// transparent huge pages, which makes its copy from the page cache cheaper.
+constexpr std::size_t HUGE_PAGE_SIZE = std::size_t{2} << 20U;
+
+// Waits until `fd` has bytes (or its end) to hand out, or until the scan is
 // stopped. False when it was stopped.
 bool wait_for_stream(int fd, const ReadStop& stop)
 {
-    if (stop.wake_fd < 0)
-        return true;
     pollfd fds[2] = {{fd, POLLIN, 0}, {stop.wake_fd, POLLIN, 0}};
+    const nfds_t count = stop.wake_fd >= 0 ? 2 : 1;
     for (;;) {
-        if (poll(fds, 2, -1) >= 0)
-            return (fds[1].revents & POLLIN) == 0;
+        if (poll(fds, count, -1) >= 0)
+            return count == 1 || (fds[1].revents & POLLIN) == 0;
         if (errno != EINTR)
             return true; // cannot wait here: let the read itself decide
     }
 }
 
-// The data in [from, to) of a file that may have holes: where it starts,
-// and where the hole after it starts (at most `to`). No data: both are `to`.
-// Where the file system cannot tell (no SEEK_DATA, any failure, or a file
-// that no longer holds these bytes), all of it is data, so that reading
-// finds out what happened.
-struct DataExtent {
-    std::uint64_t from = 0;
-    std::uint64_t to = 0;
+struct Filled {
+    std::size_t bytes = 0;
+    ReadEnd end = ReadEnd::more;
+    int error = 0;
 };
 
-DataExtent next_data(const ScanInput& input, std::uint64_t from, std::uint64_t to, KnownHole& known)
+// Reads `count` bytes at `offset` (a stream: its next bytes) into `buffer`
+// until all are there or the image ends. A pipe hands out a few KiB per read
+// and a signal may cut a read short, so it reads again.
+Filled fill(const ImageInput& input, std::uint64_t offset, unsigned char* buffer, std::size_t count,
+            const ReadStop& stop)
 {
-    const SeekFunction seek = input.seek_data != nullptr ? input.seek_data : lseek;
-    const off_t data = seek(input.fd, static_cast<off_t>(from), SEEK_DATA);
-    if (data < 0) {
-        if (errno != ENXIO)
-            return {from, to};
-        // No data from `from` on: a hole to the end, or a file that shrank.
-        struct stat info {};
-        if (fstat(input.fd, &info) != 0 || static_cast<std::uint64_t>(info.st_size) < to)
-            return {from, to};
-        // Remembered up to one byte short of the end, so that the last piece
-        // is always asked about and a file that shrinks meanwhile is found out.
-        const std::uint64_t end = std::min(static_cast<std::uint64_t>(info.st_size), input.size.value_or(0));
-        if (end > to)
-            known = KnownHole{from, end - 1};
-        return {to, to};
-    }
-    const auto start = static_cast<std::uint64_t>(data);
-    if (start > from)
-        known = KnownHole{from, start};
-    if (start >= to)
-        return {to, to};
-    const off_t hole = seek(input.fd, data, SEEK_HOLE);
-    return {start, hole < 0 ? to : std::min(to, static_cast<std::uint64_t>(hole))};
-}
-
-// Reads `count` bytes at `offset` into `buffer`, as far as they go.
-Filled read_range(const ScanInput& input, std::uint64_t offset, unsigned char* buffer, std::size_t count,
-                  const ReadStop& stop)
-{
-    const ReadFunction read_at = input.read_at != nullptr ? input.read_at : read_or_pread;
-    const bool stream = !input.size;
+    const bool stream = !input.size();
     Filled filled;
     while (filled.bytes < count) {
         if (stop.stop != nullptr && stop.stop->load(std::memory_order_relaxed)) {
             filled.end = ReadEnd::stopped;
             return filled;
         }
-        if (stream && !wait_for_stream(input.fd, stop)) {
+        if (stream && stop.wake_fd >= 0 && !wait_for_stream(input.fd(), stop)) {
             filled.end = ReadEnd::stopped;
             return filled;
         }
-        const off_t at = stream ? -1 : static_cast<off_t>(offset + filled.bytes);
-        const ssize_t n = read_at(input.fd, buffer + filled.bytes, count - filled.bytes, at);
+        const ssize_t n = stream ? read(input.fd(), buffer + filled.bytes, count - filled.bytes)
+                                 : pread(input.fd(), buffer + filled.bytes, count - filled.bytes,
+                                         static_cast<off_t>(offset + filled.bytes));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            // A stream that does not block (a socket set so by whoever handed
+            // it over) is waited for like one that does.
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && stream) {
+                if (!wait_for_stream(input.fd(), stop)) {
+                    filled.end = ReadEnd::stopped;
+                    return filled;
+                }
+                continue;
+            }
             filled.end = ReadEnd::read_failed;
             filled.error = errno;
             return filled;
@@ -99,19 +81,6 @@ Filled read_range(const ScanInput& input, std::uint64_t offset, unsigned char* b
     return filled;
 }
 
-// Adds the whole sectors of buffer bytes [from, to) to `spans`, joined to the
-// last span where they touch it.
-void add_span(std::vector<SectorSpan>& spans, std::size_t from, std::size_t to)
-{
-    const SectorSpan span{from / SECTOR_SIZE, to / SECTOR_SIZE};
-    if (span.first == span.end)
-        return;
-    if (!spans.empty() && spans.back().end == span.first)
-        spans.back().end = span.end;
-    else
-        spans.push_back(span);
-}
-
 // True when `path` names what is open on descriptor `fd`, as /dev/stdin and
 // /proc/self/fd/0 name descriptor 0.
 bool names_descriptor(const char* path, int fd)
@@ -122,11 +91,22 @@ bool names_descriptor(const char* path, int fd)
            named.st_ino == open.st_ino;
 }
 
+std::uint64_t round_down(std::uint64_t bytes)
+{
+    return bytes / SECTOR_SIZE * SECTOR_SIZE;
+}
+
+std::uint64_t round_up(std::uint64_t bytes)
+{
+    return (bytes + SECTOR_SIZE - 1) / SECTOR_SIZE * SECTOR_SIZE;
+}
+
 } // namespace
 
-ssize_t read_or_pread(int fd, void* buffer, std::size_t count, off_t offset)
+ImageInput::~ImageInput()
 {
-    return offset < 0 ? read(fd, buffer, count) : pread(fd, buffer, count, offset);
+    if (fd_ >= 0)
+        close(fd_);
 }
 
 std::optional<std::uint64_t> file_size(int fd)
@@ -137,7 +117,7 @@ std::optional<std::uint64_t> file_size(int fd)
     return static_cast<std::uint64_t>(end);
 }
 
-int open_image(const char* path, ScanInput& input)
+Failure open_image(const char* path, ImageInput& input)
 {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     // A socket cannot be opened by name (ENXIO), but standard input may be
@@ -145,68 +125,124 @@ int open_image(const char* path, ScanInput& input)
     if (fd < 0 && errno == ENXIO && names_descriptor(path, STDIN_FILENO))
         fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
     if (fd < 0)
-        return errno;
+        return errno_failure();
     struct stat info {};
     if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        const int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
+        const Failure failure = S_ISDIR(info.st_mode) ? Failure{EISDIR} : errno_failure();
         close(fd);
-        return error;
+        return failure;
     }
-    input.fd = fd;
+    input.fd_ = fd;
     // Only a regular file or a block device has a length that seeking can
     // tell. A character device such as /dev/zero or a tape seeks to 0 or
     // fails: it is read to its end, like a pipe.
     if (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))
-        input.size = file_size(fd);
-    input.may_have_holes = S_ISREG(info.st_mode) && info.st_blocks * 512 < info.st_size;
+        input.size_ = file_size(fd);
+    input.may_have_holes_ = S_ISREG(info.st_mode) && info.st_blocks * 512 < info.st_size;
     // Sequential read-ahead; fails harmlessly on a pipe.
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return 0;
+    return {};
 }
 
-std::uint64_t hole_ahead(const KnownHole& hole, std::uint64_t from, std::uint64_t to)
+ImageReader::ImageReader(const ImageInput& input, std::size_t slice_size, unsigned char* buffer)
+    : input_(input), slice_size_(slice_size), buffer_(buffer)
 {
-    if (from < hole.from || from >= hole.to || from >= to)
-        return 0;
-    return std::min(to, hole.to) - from;
 }
 
-Filled read_fully(const ScanInput& input, std::uint64_t offset, unsigned char* buffer, std::size_t count,
-                  const ReadStop& stop, KnownHole& hole, std::vector<SectorSpan>& spans)
+std::unique_ptr<ImageReader> ImageReader::create(const ImageInput& input, std::size_t slice_size)
 {
-    spans.clear();
-    std::size_t want = count;
-    if (input.size)
-        want = static_cast<std::size_t>(std::min<std::uint64_t>(count, *input.size - std::min(offset, *input.size)));
-    Filled filled;
-    if (!input.may_have_holes || !input.size || want == 0) {
-        filled = read_range(input, offset, buffer, want, stop);
-        add_span(spans, 0, filled.bytes);
-    } else {
-        // Only the data, in whole sectors: the sectors between lie wholly in
-        // holes and are zeros.
-        const std::uint64_t end = offset + want;
-        std::uint64_t at = offset;
-        while (at < end && filled.end == ReadEnd::more) {
-            const DataExtent data = next_data(input, at, end, hole);
-            if (data.from == end)
-                break;
-            // Sectors lie at multiples of SECTOR_SIZE from the image's start,
-            // and so from the start of the buffer.
-            const std::uint64_t from = std::max(at, data.from / SECTOR_SIZE * SECTOR_SIZE);
-            const std::uint64_t to = std::min(end, (data.to + SECTOR_SIZE - 1) / SECTOR_SIZE * SECTOR_SIZE);
-            const Filled part = read_range(input, from, buffer + (from - offset), to - from, stop);
-            add_span(spans, from - offset, from - offset + part.bytes);
-            filled.end = part.end;
-            filled.error = part.error;
-            filled.bytes = static_cast<std::size_t>(from - offset) + part.bytes;
-            at = to;
+    const std::size_t bytes = (slice_size + HUGE_PAGE_SIZE - 1) / HUGE_PAGE_SIZE * HUGE_PAGE_SIZE;
+    auto* buffer = static_cast<unsigned char*>(std::aligned_alloc(HUGE_PAGE_SIZE, bytes));
+    if (buffer == nullptr)
+        return nullptr;
+#ifdef MADV_HUGEPAGE
+    // Only advice: where the kernel offers no huge pages it is ignored.
+    madvise(buffer, bytes, MADV_HUGEPAGE);
+#endif
+    auto* reader = new (std::nothrow) ImageReader(input, slice_size, buffer);
+    if (reader == nullptr)
+        std::free(buffer);
+    return std::unique_ptr<ImageReader>(reader);
+}
+
+std::uint64_t ImageReader::known_zeros(std::uint64_t offset) const
+{
+    return offset >= hole_from_ && offset < hole_to_ ? hole_to_ - offset : 0;
+}
+
+ImageReader::DataExtent ImageReader::next_data(std::uint64_t from, std::uint64_t to)
+{
+    // Where the file system cannot tell (no SEEK_DATA, any failure, an answer
+    // that does not move forward, or a file that no longer holds these
+    // bytes), all of it is data, so that reading finds out what happened.
+    const off_t data = lseek(input_.fd(), static_cast<off_t>(from), SEEK_DATA);
+    if (data < 0) {
+        if (errno != ENXIO)
+            return {from, to};
+        // No data from `from` on: a hole to the end, or a file that shrank.
+        struct stat info {};
+        if (fstat(input_.fd(), &info) != 0 || static_cast<std::uint64_t>(info.st_size) < to)
+            return {from, to};
+        // Remembered up to one byte short of the end: see known_zeros.
+        const std::uint64_t end = std::min(static_cast<std::uint64_t>(info.st_size), input_.size().value_or(0));
+        if (end > to) {
+            hole_from_ = from;
+            hole_to_ = end - 1;
         }
-        if (filled.end == ReadEnd::more)
-            filled.bytes = want;
-        filled.hole = spans.empty() && filled.end == ReadEnd::more;
+        return {to, to};
     }
-    if (filled.end == ReadEnd::more && input.size && offset + filled.bytes == *input.size)
-        filled.end = ReadEnd::image_end;
-    return filled;
+    const auto start = static_cast<std::uint64_t>(data);
+    if (start < from)
+        return {from, to};
+    if (start > from) {
+        hole_from_ = from;
+        hole_to_ = start;
+    }
+    if (start >= to)
+        return {to, to};
+    const off_t hole = lseek(input_.fd(), data, SEEK_HOLE);
+    if (hole <= data)
+        return {start, to};
+    return {start, std::min(to, static_cast<std::uint64_t>(hole))};
+}
+
+ReadOutcome ImageReader::read(std::uint64_t offset, std::uint64_t length, const ReadStop& stop, StretchBuilder& checker)
+{
+    const std::optional<std::uint64_t>& size = input_.size();
+    const std::uint64_t end = size ? offset + std::min(length, *size - std::min(offset, *size)) : offset + length;
+    ReadOutcome outcome;
+    std::uint64_t at = offset;
+    while (at < end && outcome.end == ReadEnd::more) {
+        // Sectors lie at multiples of SECTOR_SIZE from the image's start.
+        std::uint64_t data_from = at;
+        std::uint64_t data_to = end;
+        if (input_.may_have_holes()) {
+            const std::uint64_t zeros = round_down(std::min(known_zeros(at), end - at));
+            if (zeros > 0) {
+                checker.zeros(zeros / SECTOR_SIZE);
+                at += zeros;
+                continue;
+            }
+            const DataExtent data = next_data(at, end);
+            data_from = data.from == end ? end : std::max(at, round_down(data.from));
+            data_to = std::min(end, round_up(data.to));
+            checker.zeros((data_from - at) / SECTOR_SIZE);
+            at = data_from;
+        }
+        while (at < data_to) {
+            const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(slice_size_, data_to - at));
+            const Filled filled = fill(input_, at, buffer_.get(), count, stop);
+            checker.check(buffer_.get(), filled.bytes / SECTOR_SIZE);
+            at += filled.bytes;
+            if (filled.end != ReadEnd::more) {
+                outcome.end = filled.end;
+                outcome.error = filled.error;
+                break;
+            }
+        }
+    }
+    outcome.bytes = at - offset;
+    if (outcome.end == ReadEnd::more && size && offset + outcome.bytes == *size)
+        outcome.end = ReadEnd::image_end;
+    return outcome;
 }

@@ -1,85 +1,73 @@
-// The scanning thread: tracks the records of each piece in file order.
+// The scanning thread: tracks the stretches of each claim in file order.
 #include "image_scan.h"
-
-#include <cerrno>
-
-#include "run_tracker.h"
 
 namespace {
 
-void notify(const ScanObserver& observer, std::uint64_t bytes_read, bool line_due)
+// Hands `run` to every sink, in order, until one fails.
+Failure hand_on(std::span<RunSink* const> sinks, const ClosedRun& run)
 {
-    if (observer.notify != nullptr)
-        observer.notify(observer.context, bytes_read, line_due);
+    for (RunSink* sink : sinks) {
+        if (const Failure failure = sink->run_closed(run))
+            return failure;
+    }
+    return {};
 }
 
 } // namespace
 
-ScanResult scan_image(const ScanInput& input, const ReadPlan& plan, std::FILE* out, const ScanObserver& observer,
-                      RescueMapfile* map)
+ScanResult scan_image(const ImageInput& input, const ReadPlan& plan, std::span<RunSink* const> sinks)
 {
     ScanResult result;
-    PieceWorkers workers;
-    result.image_size = input.size.value_or(0);
-    if (!start_workers(workers, input, plan)) {
-        result.status = ScanResult::no_memory;
-        result.error = errno;
+    result.image_size = input.size().value_or(0);
+    WorkerPool pool(input, plan);
+    if (const Failure failure = pool.failure()) {
+        result.end = ScanResult::End::no_memory;
+        result.error = failure.error;
         return result;
     }
     ScanState state;
-    ClosedRun closed;
-    SectorIndex index = 0;
+    SectorIndex next = 0; // the first sector not yet tracked
     // The bytes in front of a sector are the last of the sector before;
     // sector 0 has nothing in front of it, and a sum of 0 keeps a run that
     // starts the image out of the report, like one that runs to its end.
-    std::int32_t preceding_sum = 0;
-    for (;;) {
-        const Piece& piece = next_piece(workers);
-        bool written = true;
-        for (std::size_t k = 0; k < piece.records.size() && written; ++k, ++index) {
-            const SectorRecord& record = piece.records[k];
-            if (track_sector(state, index, record.empty, preceding_sum, record.lead_sum, closed)) {
-                if (map != nullptr)
-                    mapfile_add_run(*map, closed.first * SECTOR_SIZE, (closed.last + 1) * SECTOR_SIZE);
-                notify(observer, result.bytes_read + k * SECTOR_SIZE, true);
-                if (!print_run_line(out, closed)) {
-                    result.status = ScanResult::write_failed;
-                    result.error = errno;
-                    written = false;
+    std::int32_t tail_sum = 0;
+    while (result.end == ScanResult::End::complete) {
+        const CheckedClaim& claim = pool.next();
+        for (std::size_t i = 0; i < claim.stretches.size(); ++i) {
+            SectorStretch stretch = claim.stretches[i];
+            if (i == 0 && stretch.empty)
+                stretch.edge_sum = tail_sum;
+            ClosedRun closed;
+            if (track_sectors(state, next, stretch, closed)) {
+                if (const Failure failure = hand_on(sinks, closed)) {
+                    // Nothing after the sector that closed the run is tracked.
+                    result.end = ScanResult::End::sink_failed;
+                    result.error = failure.error;
+                    ++next;
+                    break;
                 }
             }
-            preceding_sum = record.tail_sum;
+            next += stretch.count;
         }
-        if (!written)
+        if (result.end != ScanResult::End::complete)
             break;
-        if (piece.hole_sectors > 0) {
-            // Zeros: every sector empty. A run is open after them, so the sum
-            // in front of the next sector is never asked for.
-            track_empty_sectors(state, index, piece.hole_sectors, preceding_sum);
-            index += piece.hole_sectors;
+        if (!claim.stretches.empty())
+            tail_sum = claim.tail_sum;
+        result.bytes_read += claim.bytes;
+        for (RunSink* sink : sinks)
+            sink->bytes_scanned(result.bytes_read);
+        if (claim.end == ReadEnd::read_failed) {
+            result.end = ScanResult::End::read_failed;
+            result.error = claim.error;
+        } else if (claim.end == ReadEnd::shrank) {
+            result.end = ScanResult::End::shrank;
+        } else if (claim.end != ReadEnd::more) {
+            break; // the whole image
         }
-        result.bytes_read += piece.bytes;
-        const ReadEnd end = piece.end;
-        const int error = piece.error;
-        release_piece(workers);
-        notify(observer, result.bytes_read, false);
-        if (end == ReadEnd::read_failed) {
-            result.status = ScanResult::read_failed;
-            result.error = error;
-        } else if (end == ReadEnd::shrank) {
-            result.status = ScanResult::input_shrank;
-        }
-        if (end != ReadEnd::more)
-            break;
     }
-    stop_workers(workers);
-    result.settled_bytes = result.bytes_read;
-    if (!input.size || result.status == ScanResult::complete)
+    if (!input.size() || result.end == ScanResult::End::complete)
         result.image_size = result.bytes_read;
-    if (result.status != ScanResult::complete) {
-        result.settled_bytes = index * SECTOR_SIZE;
-        if (state.run_length > 0 && state.before_sum != 0)
-            result.settled_bytes = state.run_start * SECTOR_SIZE;
-    }
+    result.settled_bytes =
+        result.end == ScanResult::End::complete ? result.bytes_read : settled_sectors(state, next) * SECTOR_SIZE;
     return result;
 }

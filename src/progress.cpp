@@ -4,12 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <initializer_list>
+
+#include "fatal_signals.h"
 
 namespace {
 
@@ -18,43 +17,11 @@ constexpr std::uint64_t FIRST_DRAW_NS = NS; // quiet for short scans
 constexpr std::uint64_t REDRAW_NS = NS / 4;
 constexpr char ERASE[] = "\r\033[K";
 
-// Whether a line is on the screen, for the signal handler, which may run on
-// any thread: the one piece of state it reads, lock-free and so safe there.
-std::atomic<bool> g_line_shown = false;
-static_assert(std::atomic<bool>::is_always_lock_free);
-
 std::uint64_t now_ns()
 {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<std::uint64_t>(t.tv_sec) * NS + static_cast<std::uint64_t>(t.tv_nsec);
-}
-
-// Erases the line and dies of the same signal, so that the shell sees the
-// usual status (130 for SIGINT).
-void erase_and_die(int signal)
-{
-    if (g_line_shown.load()) {
-        // Nothing to be done if it fails: the tool is about to die anyway.
-        const ssize_t written = write(STDERR_FILENO, ERASE, sizeof ERASE - 1);
-        static_cast<void>(written);
-    }
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-void catch_signals()
-{
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction action {};
-        // A signal that is ignored (nohup) stays ignored.
-        if (sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN)
-            continue;
-        action = {};
-        action.sa_handler = erase_and_die;
-        sigemptyset(&action.sa_mask);
-        sigaction(signal, &action, nullptr);
-    }
 }
 
 bool is_pipe_or_socket(int fd)
@@ -73,31 +40,32 @@ bool same_terminal(int fd, int other)
 
 } // namespace
 
-Progress progress_start(int err_fd, int out_fd, bool size_known, std::uint64_t total)
+ProgressLine::ProgressLine(int err_fd, int out_fd, std::optional<std::uint64_t> total)
+    : enabled_(total.value_or(0) > 0 && isatty(err_fd) == 1 && !is_pipe_or_socket(out_fd)),
+      shares_screen_(same_terminal(err_fd, out_fd)), total_(total.value_or(0)), start_ns_(now_ns())
 {
-    Progress progress;
-    progress.enabled = size_known && total > 0 && isatty(err_fd) == 1 && !is_pipe_or_socket(out_fd);
-    progress.shares_screen = same_terminal(err_fd, out_fd);
-    progress.total = total;
-    progress.start_ns = now_ns();
-    if (progress.enabled)
-        catch_signals();
-    return progress;
+    if (enabled_)
+        catch_fatal_signals(false);
 }
 
-void progress_clear(Progress& progress)
+ProgressLine::~ProgressLine()
 {
-    if (!progress.shown)
+    clear();
+}
+
+void ProgressLine::clear()
+{
+    if (!shown_)
         return;
     std::fputs(ERASE, stderr);
-    progress.shown = false;
-    g_line_shown = false;
+    std::fflush(stderr);
+    shown_ = false;
+    set_progress_line_shown(false);
 }
 
-bool progress_due(const Progress& progress, std::uint64_t bytes_read, std::uint64_t now_ns)
+bool progress_due(std::uint64_t elapsed_ns, std::uint64_t since_draw_ns, bool finished)
 {
-    return now_ns - progress.start_ns >= FIRST_DRAW_NS && now_ns - progress.last_draw_ns >= REDRAW_NS &&
-           bytes_read < progress.total;
+    return elapsed_ns >= FIRST_DRAW_NS && since_draw_ns >= REDRAW_NS && !finished;
 }
 
 void format_progress(char* line, std::size_t size, std::uint64_t bytes_read, std::uint64_t total,
@@ -112,30 +80,27 @@ void format_progress(char* line, std::size_t size, std::uint64_t bytes_read, std
                   left_s / 60, left_s % 60);
 }
 
-void progress_notify(void* context, std::uint64_t bytes_read, bool line_due)
+Failure ProgressLine::run_closed(const ClosedRun& /*run*/)
 {
-    auto& progress = *static_cast<Progress*>(context);
-    if (!progress.enabled)
+    if (shares_screen_)
+        clear();
+    return {};
+}
+
+void ProgressLine::bytes_scanned(std::uint64_t bytes)
+{
+    if (!enabled_)
         return;
-    if (line_due) {
-        // A report line on the same terminal: get out of its way. A report
-        // that goes elsewhere leaves the line on the screen.
-        if (progress.shares_screen) {
-            progress_clear(progress);
-            std::fflush(stderr);
-        }
-        return;
-    }
     const std::uint64_t now = now_ns();
-    if (!progress_due(progress, bytes_read, now))
+    if (!progress_due(now - start_ns_, now - last_draw_ns_, bytes >= total_))
         return;
-    progress.last_draw_ns = now;
+    last_draw_ns_ = now;
     char line[128];
-    format_progress(line, sizeof line, bytes_read, progress.total, now - progress.start_ns);
+    format_progress(line, sizeof line, bytes, total_, now - start_ns_);
     // Shown before it is written: a signal in between erases what is not
     // there yet, which does no harm, rather than leave a line behind.
-    progress.shown = true;
-    g_line_shown = true;
+    shown_ = true;
+    set_progress_line_shown(true);
     std::fputs(line, stderr);
     std::fflush(stderr);
 }

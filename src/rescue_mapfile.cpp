@@ -2,143 +2,103 @@
 #include "rescue_mapfile.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <cctype>
+#include <charconv>
 #include <cstring>
+
+#include "fatal_signals.h"
 
 namespace {
 
-// The folder that will hold `path`.
-std::string folder_of(const std::string& path)
+// A temporary name ends in a dot and this many random letters.
+constexpr std::size_t SUFFIX = 6;
+// The most of the mapfile's own name kept in the temporary name, so that it
+// fits a file system's 255 bytes however long the mapfile's name is.
+constexpr std::size_t KEPT_NAME = 200;
+
+// A new file beside `path`, named like it with a random suffix, for writing
+// with the mode of a file created by `>` (0666 less the umask). Returns its
+// descriptor, or -1 with errno set, and its name in `name`.
+int create_beside(const std::string& path, std::string& name)
 {
     const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+    const std::string stem = path.substr(0, base + std::min(KEPT_NAME, path.size() - base)) + ".";
+    constexpr char LETTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        unsigned char random[SUFFIX] = {};
+        if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+            for (std::size_t k = 0; k < SUFFIX; ++k) // no random bytes to be had: vary by process and attempt
+                random[k] = static_cast<unsigned char>(getpid() >> (4 * k)) ^ static_cast<unsigned char>(attempt * 37);
+        }
+        name = stem;
+        for (const unsigned char r : random)
+            name += LETTERS[r % (sizeof LETTERS - 1)];
+        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
 }
 
-// A file in the folder of `path` that no other name refers to: an unnamed
-// one (O_TMPFILE) where the file system has them, which vanishes with the
-// process however it ends; else a named one beside `path`. Returns its
-// descriptor, or -1 with errno set.
-int open_temporary(RescueMapfile& map)
+// Why `path` cannot take the mapfile, if it exists and cannot.
+Failure check_target(const std::string& path, int image_fd)
 {
-    const int fd = open(folder_of(map.path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR))
-        return fd;
-    std::string name = map.path + ".XXXXXX";
-    const int named = mkostemp(name.data(), O_CLOEXEC);
-    if (named < 0)
-        return -1;
-    map.temp_path = name;
-    // mkostemp makes it private; a mapfile gets the usual mode.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(named, 0666 & ~mask);
-    return named;
+    struct stat existing {};
+    if (stat(path.c_str(), &existing) != 0) {
+        // A name that ends in a slash names a folder, which is not there.
+        return path.back() == '/' ? errno_failure() : Failure{};
+    }
+    if (S_ISDIR(existing.st_mode))
+        return Failure{EISDIR};
+    if (!S_ISREG(existing.st_mode))
+        return Failure{0, "not a regular file, which the mapfile would replace"};
+    struct stat image {};
+    if (fstat(image_fd, &image) == 0 && image.st_dev == existing.st_dev && image.st_ino == existing.st_ino)
+        return Failure{0, "this is the image itself"};
+    return {};
 }
 
-// Gives the unnamed temporary file `fd` the name `name`.
-int link_unnamed(int fd, const std::string& name)
-{
-    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
-    if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
-        return 0;
-    if (errno == ENOENT && linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0)
-        return 0; // no /proc: this way needs privileges, but may work
-    return errno;
-}
-
-// Writes "0x" and `value` in upper-case hexadecimal, at least eight digits,
-// as ddrescue writes positions; returns the end. By hand, since a mapfile
-// may have millions of lines and printf would cost more than the scan.
+// "0x" and `value` in upper-case hexadecimal, at least eight digits, as
+// ddrescue writes positions; returns the end.
 char* put_hex(char* out, std::uint64_t value)
 {
     char digits[16];
-    int count = 0;
-    do {
-        digits[count++] = "0123456789ABCDEF"[value & 0xFU];
-        value >>= 4U;
-    } while (value != 0);
-    while (count < 8)
-        digits[count++] = '0';
+    char* const end = std::to_chars(digits, digits + sizeof digits, value, 16).ptr;
     *out++ = '0';
     *out++ = 'x';
-    while (count > 0)
-        *out++ = digits[--count];
-    return out;
-}
-
-// "pos  size  status" of the pending block.
-void write_block(RescueMapfile& map)
-{
-    if (map.block_size == 0)
-        return;
-    char line[48];
-    char* end = put_hex(line, map.block_pos);
-    *end++ = ' ';
-    *end++ = ' ';
-    end = put_hex(end, map.block_size);
-    *end++ = ' ';
-    *end++ = ' ';
-    *end++ = map.block_status;
-    *end++ = '\n';
-    std::fwrite(line, 1, static_cast<std::size_t>(end - line), map.out);
-    map.block_size = 0;
-}
-
-// Adds the `size` bytes after those covered, merged with the block before
-// when it has the same status.
-void add_block(RescueMapfile& map, std::uint64_t size, char status)
-{
-    if (size == 0)
-        return;
-    if (map.block_size == 0 || map.block_status != status) {
-        write_block(map);
-        map.block_pos = map.covered;
-        map.block_status = status;
-    }
-    map.block_size += size;
-    map.covered += size;
+    for (auto count = end - digits; count < 8; ++count)
+        *out++ = '0';
+    return std::transform(digits, end, out, [](char c) { return static_cast<char>(std::toupper(c)); });
 }
 
 } // namespace
 
-const char* mapfile_create(RescueMapfile& map, const char* path, int image_fd, const char* image_path)
+RescueMapfile::RescueMapfile(const char* path, int image_fd, const char* image_path) : path_(path)
 {
-    map.path = path;
-    struct stat existing {};
-    if (stat(path, &existing) == 0) {
-        struct stat image {};
-        if (S_ISDIR(existing.st_mode))
-            return std::strerror(EISDIR);
-        if (!S_ISREG(existing.st_mode))
-            return "not a regular file, which the mapfile would replace";
-        if (fstat(image_fd, &image) == 0 && image.st_dev == existing.st_dev && image.st_ino == existing.st_ino)
-            return "this is the image itself";
-    } else if (map.path.back() == '/') {
-        return std::strerror(errno); // a folder that is not there
+    failure_ = check_target(path_, image_fd);
+    if (failure_)
+        return;
+    const int fd = create_beside(path_, temp_path_);
+    if (fd < 0) {
+        failure_ = errno_failure();
+        temp_path_.clear();
+        return;
     }
-    const int fd = open_temporary(map);
-    if (fd < 0)
-        return std::strerror(errno);
-    map.out = fdopen(fd, "w");
-    if (map.out == nullptr) {
-        const int error = errno;
+    // A signal that ends the scan removes it; only SIGKILL leaves it behind.
+    set_file_to_remove(temp_path_.c_str());
+    catch_fatal_signals(true);
+    out_ = fdopen(fd, "w");
+    if (out_ == nullptr) {
+        failure_ = errno_failure();
         close(fd);
-        mapfile_discard(map);
-        return std::strerror(error);
+        return;
     }
-    mapfile_begin(map, map.out, image_path);
-    return nullptr;
-}
-
-void mapfile_begin(RescueMapfile& map, std::FILE* out, const char* image_path)
-{
-    map.out = out;
     // One comment line whatever the path holds: control characters escaped.
     std::string image;
     for (const char* c = image_path; *c != '\0'; ++c) {
@@ -151,7 +111,7 @@ void mapfile_begin(RescueMapfile& map, std::FILE* out, const char* image_path)
         std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
         image += escaped;
     }
-    std::fprintf(out,
+    std::fprintf(out_,
                  "# Mapfile. Created by sectorscan " SECTORSCAN_VERSION "\n"
                  "# Image: %s\n"
                  "# The areas marked ? are the runs of empty sectors in sectorscan's report,\n"
@@ -162,60 +122,74 @@ void mapfile_begin(RescueMapfile& map, std::FILE* out, const char* image_path)
                  image.c_str());
 }
 
-void mapfile_add_run(RescueMapfile& map, std::uint64_t from, std::uint64_t to)
+RescueMapfile::~RescueMapfile()
 {
-    add_block(map, from - std::min(from, map.covered), '+');
-    add_block(map, to - std::min(to, map.covered), '?');
+    if (out_ != nullptr)
+        std::fclose(out_);
+    if (!temp_path_.empty())
+        unlink(temp_path_.c_str());
+    set_file_to_remove(nullptr);
 }
 
-bool mapfile_end(RescueMapfile& map, std::uint64_t settled, std::uint64_t end)
+void RescueMapfile::write_block()
+{
+    if (block_size_ == 0)
+        return;
+    char line[48];
+    char* end = put_hex(line, block_pos_);
+    end = std::copy_n("  ", 2, end);
+    end = put_hex(end, block_size_);
+    end = std::copy_n("  ", 2, end);
+    *end++ = block_status_;
+    *end++ = '\n';
+    std::fwrite(line, 1, static_cast<std::size_t>(end - line), out_);
+    block_size_ = 0;
+}
+
+void RescueMapfile::add_block(std::uint64_t size, char status)
+{
+    if (size == 0)
+        return;
+    if (block_size_ == 0 || block_status_ != status) {
+        write_block();
+        block_pos_ = covered_;
+        block_status_ = status;
+    }
+    block_size_ += size;
+    covered_ += size;
+}
+
+Failure RescueMapfile::run_closed(const ClosedRun& run)
+{
+    const std::uint64_t from = run.first * SECTOR_SIZE;
+    const std::uint64_t to = (run.last + 1) * SECTOR_SIZE;
+    add_block(from - std::min(from, covered_), '+');
+    add_block(to - std::min(to, covered_), '?');
+    // A failed write shows in the stream's error flag, which commit reads.
+    return {};
+}
+
+Failure RescueMapfile::commit(std::uint64_t settled, std::uint64_t end)
 {
     settled = std::min(settled, end);
-    add_block(map, settled - std::min(settled, map.covered), '+');
-    add_block(map, end - std::min(end, map.covered), '?');
-    write_block(map);
-    return std::fflush(map.out) == 0 && std::ferror(map.out) == 0;
-}
-
-int mapfile_commit(RescueMapfile& map, std::uint64_t settled, std::uint64_t end)
-{
+    add_block(settled - std::min(settled, covered_), '+');
+    add_block(end - std::min(end, covered_), '?');
+    write_block();
     // A write that failed during the scan shows only in the stream's error
     // flag, its errno long gone: then the cause is EIO, not a stale errno.
     errno = 0;
-    if (!mapfile_end(map, settled, end) || fsync(fileno(map.out)) != 0) {
-        const int error = errno != 0 ? errno : EIO;
-        mapfile_discard(map);
-        return error;
+    Failure failure;
+    if (std::fflush(out_) != 0 || std::ferror(out_) != 0 || fsync(fileno(out_)) != 0)
+        failure = errno_failure();
+    if (std::fclose(out_) != 0 && !failure)
+        failure = errno_failure();
+    out_ = nullptr;
+    if (!failure && rename(temp_path_.c_str(), path_.c_str()) != 0)
+        failure = errno_failure();
+    if (!failure) {
+        // A signal from here on would remove a name that is gone: harmless.
+        set_file_to_remove(nullptr);
+        temp_path_.clear();
     }
-    int error = 0;
-    if (map.temp_path.empty()) {
-        // Named beside `path` for a moment, then renamed over it in one step;
-        // a name that is taken is left alone, and another tried.
-        error = EEXIST;
-        for (int attempt = 0; error == EEXIST && attempt < 100; ++attempt) {
-            map.temp_path = map.path + ".sectorscan-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
-            error = link_unnamed(fileno(map.out), map.temp_path);
-        }
-        if (error != 0)
-            map.temp_path.clear();
-    }
-    if (error == 0 && rename(map.temp_path.c_str(), map.path.c_str()) != 0)
-        error = errno;
-    if (error == 0)
-        map.temp_path.clear();
-    if (std::fclose(map.out) != 0 && error == 0)
-        error = errno;
-    map.out = nullptr;
-    mapfile_discard(map);
-    return error;
-}
-
-void mapfile_discard(RescueMapfile& map)
-{
-    if (map.out != nullptr)
-        std::fclose(map.out);
-    map.out = nullptr;
-    if (!map.temp_path.empty())
-        unlink(map.temp_path.c_str());
-    map.temp_path.clear();
+    return failure;
 }

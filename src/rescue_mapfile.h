@@ -7,42 +7,48 @@
 #include <cstdio>
 #include <string>
 
-struct RescueMapfile {
-    std::string path;      // the name it takes once the scan is complete
-    std::string temp_path; // a named temporary file; empty for an unnamed one
-    std::FILE* out = nullptr;
-    std::uint64_t covered = 0; // bytes from 0 that the blocks so far cover
-    // The block not yet written, so that a neighbour of the same status
-    // can still be merged into it.
-    std::uint64_t block_pos = 0;
-    std::uint64_t block_size = 0;
-    char block_status = '+';
+#include "failure.h"
+#include "image_scan.h"
+
+class RescueMapfile : public RunSink {
+public:
+    // Checks `path` and creates a temporary file beside it that holds the
+    // mapfile until commit(), so that an interrupted scan never leaves a
+    // partial mapfile and never harms an existing one. Writes the header,
+    // which names `image_path`. failure() says why the mapfile cannot be
+    // written: the folder is missing or not writable, `path` is a directory
+    // or no regular file, or it is the image itself (`image_fd`).
+    RescueMapfile(const char* path, int image_fd, const char* image_path);
+    // Removes the temporary file unless it was committed.
+    ~RescueMapfile();
+    RescueMapfile(const RescueMapfile&) = delete;
+    RescueMapfile& operator=(const RescueMapfile&) = delete;
+
+    Failure failure() const { return failure_; }
+    const std::string& path() const { return path_; }
+
+    // A reported run: its sectors are to be read again, the bytes since the
+    // run before are done. Runs come in file order.
+    Failure run_closed(const ClosedRun& run) override;
+
+    // Closes the block list of an image of `end` bytes, done up to `settled`
+    // and not tried from there on (a scan cut short knows nothing of those
+    // bytes), writes it to disk and puts it in place of `path`. On failure
+    // `path` is left as it was.
+    Failure commit(std::uint64_t settled, std::uint64_t end);
+
+private:
+    void add_block(std::uint64_t size, char status);
+    void write_block();
+
+    std::string path_;
+    std::string temp_path_; // empty once committed or given up
+    std::FILE* out_ = nullptr;
+    Failure failure_;
+    std::uint64_t covered_ = 0; // bytes from 0 that the blocks so far cover
+    // The block not yet written, so that a neighbour of the same status can
+    // still be merged into it.
+    std::uint64_t block_pos_ = 0;
+    std::uint64_t block_size_ = 0;
+    char block_status_ = '+';
 };
-
-// Checks `path` and opens a temporary file beside it that holds the mapfile
-// until mapfile_commit, so that an interrupted scan never leaves a partial
-// mapfile and never harms an existing one. Returns nullptr, or the cause
-// why the mapfile cannot be written: the folder is missing or not writable,
-// `path` is a directory or no regular file, or it is the image itself
-// (`image_fd`). Writes the header, which names `image_path`.
-const char* mapfile_create(RescueMapfile& map, const char* path, int image_fd, const char* image_path);
-
-// Writes the comments and the status line (nothing tried yet) to `out`.
-void mapfile_begin(RescueMapfile& map, std::FILE* out, const char* image_path);
-
-// A reported run: the bytes from `from` to `to` (exclusive) are to be read
-// again; those since the last run are done. Runs come in file order.
-void mapfile_add_run(RescueMapfile& map, std::uint64_t from, std::uint64_t to);
-
-// Closes the block list of an image of `end` bytes: done up to `settled`,
-// not tried from there on (a scan cut short knows nothing of those bytes).
-// Returns false when the stream failed.
-bool mapfile_end(RescueMapfile& map, std::uint64_t settled, std::uint64_t end);
-
-// mapfile_end, then puts the file in place of `path` (written to disk
-// first). Returns 0, or the errno of the failure, in which case `path` is
-// left as it was.
-int mapfile_commit(RescueMapfile& map, std::uint64_t settled, std::uint64_t end);
-
-// Drops the temporary file; `path` is left as it was.
-void mapfile_discard(RescueMapfile& map);

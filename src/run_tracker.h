@@ -4,14 +4,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+
+#include "sector_checks.h"
 
 // Number of a sector from 0 at the start of the image. 64-bit: DVD and
 // Blu-ray images hold far more than 2^32 bytes.
 using SectorIndex = std::uint64_t;
 
-// The tracker's whole state; it lives for the whole scan and crosses piece
-// boundaries, so a run may span any number of pieces.
+// The tracker's whole state; it lives for the whole scan, so a run may span
+// any number of reads.
 struct ScanState {
     std::uint64_t run_length = 0; // empty sectors in the open run; 0: no run open
     SectorIndex run_start = 0;    // first sector of the open run
@@ -31,22 +32,24 @@ inline constexpr std::size_t RUN_LINE_MAX = 64;
 // Feeds the verdict for one sector; sectors come in increasing order of
 // `index`. `preceding_sum` is the signed sum of the 16 bytes just before the
 // sector in the image (0 for sector 0) and is used only when a run opens
-// here; `leading_sum` is that of the sector's first 16 bytes and is used
+// here; `leading_sum` is that of the sector's own first 16 bytes and is used
 // only when a run closes here. Returns true when this sector closes a run
 // that belongs in the report, and stores it in `closed`.
 bool track_sector(ScanState& state, SectorIndex index, bool empty, std::int32_t preceding_sum, std::int32_t leading_sum,
                   ClosedRun& closed);
 
-// The same as `count` calls of track_sector for empty sectors from `index`
-// on whose bytes are all zero, as in a hole of the file: a run opens at the
-// first (with `preceding_sum`) or goes on, and no run closes.
-void track_empty_sectors(ScanState& state, SectorIndex index, std::uint64_t count, std::int32_t preceding_sum);
+// The same as a call of track_sector for each sector of `stretch`, whose
+// first sector is `first`: only its first sector can open or close a run.
+bool track_sectors(ScanState& state, SectorIndex first, const SectorStretch& stretch, ClosedRun& closed);
+
+// Where the report stands when the scan stops with sector `next` not yet
+// tracked: the sectors before the result have their final place in it. A
+// run still open that data before it could yet see reported is not settled.
+SectorIndex settled_sectors(const ScanState& state, SectorIndex next);
 
 // Writes the report line for `run` into `line` (RUN_LINE_MAX bytes):
 // "0x%08x (0x%08x)\n" for one sector, "0x%08x-0x%08x (0x%08x)\n" for more,
 // with the byte offset of the run's first sector in parentheses. Eight digits
-// are the minimum width; offsets from 4 GiB up print with more.
-void format_run_line(const ClosedRun& run, char* line);
-
-// Prints the report line for `run`; returns false when the stream failed.
-bool print_run_line(std::FILE* out, const ClosedRun& run);
+// are the minimum width; offsets from 4 GiB up print with more. Returns the
+// line's length.
+std::size_t format_run_line(const ClosedRun& run, char* line);

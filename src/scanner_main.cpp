@@ -3,14 +3,16 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "image_scan.h"
 #include "progress.h"
+#include "report.h"
+#include "rescue_mapfile.h"
 
 namespace {
 
@@ -42,118 +44,13 @@ const char* const HELP_TEXT = "Usage: sectorscan [--mapfile MAP] IMAGE\n"
                               "or standard output or MAP could not be written; 2 usage error.\n"
                               "See sectorscan(1).\n";
 
-void print_error(const char* path, const char* cause)
-{
-    std::fprintf(stderr, "sectorscan: %s: %s\n", path, cause);
-}
-
-void print_mapfile_error(const char* path, const char* cause)
-{
-    std::fprintf(stderr, "sectorscan: %s: cannot write the mapfile: %s\n", path, cause);
-}
-
-// A failure with the image: standard output says it in the tool's own line
-// (`line`, a format for the path), so that a saved report shows it, and
-// standard error says why, after it. Returns the errno of a failed write to
-// standard output, or 0.
-int print_image_error(const char* line, const char* path, const char* cause)
-{
-    std::printf(line, path);
-    const int write_error = std::fflush(stdout) != 0 ? errno : 0;
-    print_error(path, cause);
-    return write_error;
-}
-
-// The one check of standard output, before every exit that wrote to it: a
-// report that did not reach its reader is not a success. The write errors
-// of a buffered stream only show when it is flushed. `write_error` is the
-// errno of a write that already failed, or 0.
-bool finish_standard_output(int write_error)
-{
-    if (std::fflush(stdout) != 0 && write_error == 0)
-        write_error = errno;
-    if (write_error == 0 && std::ferror(stdout) != 0)
-        write_error = EIO;
-    if (write_error == 0)
-        return true;
-    std::fprintf(stderr, "sectorscan: error writing standard output: %s\n", std::strerror(write_error));
-    return false;
-}
-
 int print_help_or_version(std::string_view option)
 {
     if (option == "--version")
         std::printf("sectorscan %s\n", SECTORSCAN_VERSION);
     else
         std::fputs(HELP_TEXT, stdout);
-    return finish_standard_output(0) ? 0 : 1;
-}
-
-bool open_step(const char* path, ScanInput& input)
-{
-    const int error = open_image(path, input);
-    if (error == 0)
-        return true;
-    finish_standard_output(print_image_error(" Error loading file: %s\n", path, std::strerror(error)));
-    return false;
-}
-
-ScanResult scan_step(const ScanInput& input, RescueMapfile* map)
-{
-    Progress progress = progress_start(STDERR_FILENO, STDOUT_FILENO, input.size.has_value(), input.size.value_or(0));
-    const ScanResult result =
-        scan_image(input, plan_reading(usable_cpus()), stdout, ScanObserver{progress_notify, &progress}, map);
-    progress_clear(progress);
-    return result;
-}
-
-int finish_step(const char* path, const ScanInput& input, const ScanResult& result)
-{
-    char cause[160] = "";
-    switch (result.status) {
-    case ScanResult::complete:
-    case ScanResult::write_failed:
-        break;
-    case ScanResult::read_failed:
-        std::snprintf(cause, sizeof cause, "%s", std::strerror(result.error));
-        break;
-    case ScanResult::input_shrank:
-        std::snprintf(cause, sizeof cause, "the file ended after %" PRIu64 " of %" PRIu64 " bytes", result.bytes_read,
-                      input.size.value_or(0));
-        break;
-    case ScanResult::no_memory:
-        std::snprintf(cause, sizeof cause, "cannot allocate the read buffers: %s", std::strerror(result.error));
-        break;
-    }
-    // A report cut short, and a standard output that failed: both are said.
-    int write_error = result.status == ScanResult::write_failed ? result.error : 0;
-    const bool cut_short = cause[0] != '\0';
-    if (cut_short) {
-        const int error = print_image_error(" Error reading file: %s\n", path, cause);
-        if (write_error == 0)
-            write_error = error;
-    }
-    return finish_standard_output(write_error) && !cut_short ? 0 : 1;
-}
-
-// Puts the mapfile in place once the report is finished; the bytes that a
-// scan cut short did not settle are marked not tried, and standard error
-// says so. True when the mapfile was written.
-bool mapfile_step(RescueMapfile& map, const ScanResult& result)
-{
-    const std::uint64_t end = result.image_size;
-    const int error = mapfile_commit(map, result.settled_bytes, end);
-    if (error != 0) {
-        print_mapfile_error(map.path.c_str(), std::strerror(error));
-        return false;
-    }
-    if (result.settled_bytes < end) {
-        std::fprintf(stderr,
-                     "sectorscan: %s: the scan was cut short; bytes 0x%08" PRIx64 " to 0x%08" PRIx64
-                     " are marked not tried (?)\n",
-                     map.path.c_str(), result.settled_bytes, end);
-    }
-    return true;
+    return finish_standard_output({}) ? 0 : 1;
 }
 
 // What the command line asks for.
@@ -163,9 +60,9 @@ struct Arguments {
 };
 
 // Reads the command line: IMAGE is the first argument that is not
-// --mapfile MAP, which may stand before or after it, so that a mapfile
-// asked for is never missed; any other argument after IMAGE is ignored.
-// Returns 0, or 2 after a usage error.
+// --mapfile MAP, which may stand before or after it, so that a mapfile asked
+// for is never missed; any other argument after IMAGE is ignored. Returns 0,
+// or 2 after a usage error.
 int parse_arguments(int argc, char** argv, Arguments& arguments)
 {
     for (int i = 1; i < argc; ++i) {
@@ -180,16 +77,15 @@ int parse_arguments(int argc, char** argv, Arguments& arguments)
                 arguments.image = argv[i];
             continue;
         }
-        if (arguments.mapfile != nullptr) {
-            std::fputs("sectorscan: option '--mapfile' may be given once\n", stderr);
-            return 2;
-        }
-        if (*value == '\0') {
-            std::fputs("sectorscan: option '--mapfile' needs a file name\n", stderr);
-            return 2;
-        }
-        if (std::string_view(value) == "-") {
-            std::fputs("sectorscan: option '--mapfile' cannot be '-': standard output holds the report\n", stderr);
+        const char* usage_error = nullptr;
+        if (arguments.mapfile != nullptr)
+            usage_error = "option '--mapfile' may be given once";
+        else if (*value == '\0')
+            usage_error = "option '--mapfile' needs a file name";
+        else if (std::string_view(value) == "-")
+            usage_error = "option '--mapfile' cannot be '-': standard output holds the report";
+        if (usage_error != nullptr) {
+            print_message("%s", usage_error);
             return 2;
         }
         arguments.mapfile = value;
@@ -199,6 +95,63 @@ int parse_arguments(int argc, char** argv, Arguments& arguments)
         return 2;
     }
     return 0;
+}
+
+// The scan, with the progress line, the report and the mapfile (if any)
+// each taking the closed runs.
+ScanResult scan_step(const ImageInput& input, RescueMapfile* mapfile)
+{
+    ProgressLine progress(STDERR_FILENO, STDOUT_FILENO, input.size());
+    ReportLines report(stdout);
+    // The mapfile first: a run that standard output fails to take is still
+    // in the mapfile, which covers the sectors up to the one that closed it.
+    RunSink* sinks[] = {mapfile, &progress, &report};
+    std::span<RunSink* const> taking(sinks);
+    return scan_image(input, plan_reading(usable_cpus()), mapfile != nullptr ? taking : taking.subspan(1));
+}
+
+// The report's end: an error line for a scan cut short, and the check of
+// standard output. Returns the exit status.
+int finish_step(const char* path, const ImageInput& input, const ScanResult& result)
+{
+    Failure output = result.end == ScanResult::End::sink_failed ? Failure{result.error} : Failure{};
+    char cause[160] = "";
+    switch (result.end) {
+    case ScanResult::End::complete:
+    case ScanResult::End::sink_failed:
+        return finish_standard_output(output) ? 0 : 1;
+    case ScanResult::End::read_failed:
+        std::snprintf(cause, sizeof cause, "%s", std::strerror(result.error));
+        break;
+    case ScanResult::End::shrank:
+        std::snprintf(cause, sizeof cause, "the file ended after %" PRIu64 " of %" PRIu64 " bytes", result.bytes_read,
+                      input.size().value_or(0));
+        break;
+    case ScanResult::End::no_memory:
+        std::snprintf(cause, sizeof cause, "cannot allocate the read buffers: %s", std::strerror(result.error));
+        break;
+    }
+    // A report cut short, and a standard output that failed: both are said.
+    const Failure error_line = print_image_error(" Error reading file: %s\n", path, cause);
+    finish_standard_output(output ? output : error_line);
+    return 1;
+}
+
+// Puts the mapfile in place once the report is finished; the bytes that a
+// scan cut short did not settle are marked not tried, and standard error
+// says so. True when the mapfile was written.
+bool mapfile_step(RescueMapfile& map, const ScanResult& result)
+{
+    const std::uint64_t end = result.image_size;
+    if (const Failure failure = map.commit(result.settled_bytes, end)) {
+        print_message("%s: cannot write the mapfile: %s", map.path().c_str(), failure.what());
+        return false;
+    }
+    if (result.settled_bytes < end) {
+        print_message("%s: the scan was cut short; bytes 0x%08" PRIx64 " to 0x%08" PRIx64 " are marked not tried (?)",
+                      map.path().c_str(), result.settled_bytes, end);
+    }
+    return true;
 }
 
 } // namespace
@@ -213,27 +166,25 @@ int scanner_main(int argc, char** argv)
     if (first == "-h" || first == "--help" || first == "--version")
         return print_help_or_version(first);
 
-    ScanInput input;
-    if (!open_step(path, input))
+    ImageInput input;
+    if (const Failure failure = open_image(path, input)) {
+        finish_standard_output(print_image_error(" Error loading file: %s\n", path, failure.what()));
         return 1;
-    RescueMapfile map;
-    RescueMapfile* mapfile = nullptr;
+    }
+    std::unique_ptr<RescueMapfile> mapfile;
     if (arguments.mapfile != nullptr) {
         // Before the scan: a mapfile that cannot be written is found out
         // before hours of reading, not after.
-        if (const char* cause = mapfile_create(map, arguments.mapfile, input.fd, path); cause != nullptr) {
-            print_mapfile_error(arguments.mapfile, cause);
-            close(input.fd);
+        mapfile = std::make_unique<RescueMapfile>(arguments.mapfile, input.fd(), path);
+        if (const Failure failure = mapfile->failure()) {
+            print_message("%s: cannot write the mapfile: %s", arguments.mapfile, failure.what());
             return 1;
         }
-        mapfile = &map;
     }
-    std::printf("File: %s\n", path);
-    std::puts("Empty sectors:");
-    const ScanResult result = scan_step(input, mapfile);
-    close(input.fd);
+    print_header(path);
+    const ScanResult result = scan_step(input, mapfile.get());
     const int status = finish_step(path, input, result);
-    if (mapfile != nullptr && !mapfile_step(map, result))
+    if (mapfile && !mapfile_step(*mapfile, result))
         return 1;
     return status;
 }

@@ -105,11 +105,40 @@ std::int32_t signed_byte_sum(const unsigned char* data, std::size_t length)
     return sum;
 }
 
-SectorRecord check_sector(const unsigned char* sector)
+void StretchBuilder::add(bool empty, std::int32_t edge_sum, std::uint64_t count)
 {
-    SectorRecord record;
-    record.empty = is_empty_sector(sector);
-    record.lead_sum = static_cast<std::int16_t>(signed_byte_sum(sector, GUARD_BYTES));
-    record.tail_sum = static_cast<std::int16_t>(signed_byte_sum(sector + SECTOR_SIZE - GUARD_BYTES, GUARD_BYTES));
-    return record;
+    if (count_ > 0 && room_[count_ - 1].empty == empty) {
+        room_[count_ - 1].count += count;
+        return;
+    }
+    // Room for one stretch per sector and one more: never full (see above).
+    room_[count_++] = SectorStretch{count, edge_sum, empty};
+}
+
+void StretchBuilder::check(const unsigned char* sectors, std::size_t count)
+{
+    for (std::size_t k = 0; k < count; ++k) {
+        const unsigned char* sector = sectors + k * SECTOR_SIZE;
+        const bool empty = is_empty_sector(sector);
+        if (count_ > 0 && room_[count_ - 1].empty == empty) {
+            ++room_[count_ - 1].count;
+            continue;
+        }
+        std::int32_t edge_sum = 0;
+        if (!empty)
+            edge_sum = signed_byte_sum(sector, GUARD_BYTES);
+        else if (count_ > 0)
+            edge_sum = k == 0 ? tail_sum_ : signed_byte_sum(sector - GUARD_BYTES, GUARD_BYTES);
+        add(empty, edge_sum, 1);
+    }
+    if (count > 0)
+        tail_sum_ = signed_byte_sum(sectors + count * SECTOR_SIZE - GUARD_BYTES, GUARD_BYTES);
+}
+
+void StretchBuilder::zeros(std::uint64_t count)
+{
+    if (count == 0)
+        return;
+    add(true, count_ > 0 ? tail_sum_ : 0, count);
+    tail_sum_ = 0;
 }

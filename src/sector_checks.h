@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 inline constexpr std::size_t SECTOR_SIZE = 2048;
 inline constexpr std::size_t GUARD_BYTES = 16;
@@ -33,13 +34,39 @@ bool is_empty_sector(const unsigned char* sector);
 // Sum of `length` bytes, each read as a signed 8-bit value.
 std::int32_t signed_byte_sum(const unsigned char* data, std::size_t length);
 
-// All the run tracker needs to know of one sector: its verdict and the
-// signed sums of its first and of its last GUARD_BYTES bytes. The sums of
-// 16 bytes lie between -2048 and 2032.
-struct SectorRecord {
-    std::int16_t lead_sum = 0;
-    std::int16_t tail_sum = 0;
+// Sectors in a row that share one verdict, as the run tracker takes them:
+// `count` sectors, empty or not, and the one signed sum the tracker may need
+// of them. For empty sectors it is the sum of the 16 bytes in front of the
+// first, where a run opens; for the others, the sum of the first sector's
+// own first 16 bytes, where a run closes.
+struct SectorStretch {
+    std::uint64_t count = 0;
+    std::int32_t edge_sum = 0;
     bool empty = false;
 };
 
-SectorRecord check_sector(const unsigned char* sector);
+// Checks sectors in file order as they are read and keeps them as stretches
+// in `room`, a new one wherever the verdict changes. The signed sums are
+// taken only there, while the bytes are still at hand; the first stretch, if
+// empty, gets no sum, since the bytes in front of it were read before.
+// `room` holds at least one stretch per sector to be checked, and one more.
+class StretchBuilder {
+public:
+    explicit StretchBuilder(std::span<SectorStretch> room) : room_(room) {}
+
+    // The `count` whole sectors at `sectors`.
+    void check(const unsigned char* sectors, std::size_t count);
+    // `count` sectors known to be all zeros.
+    void zeros(std::uint64_t count);
+
+    std::span<const SectorStretch> stretches() const { return room_.first(count_); }
+    // The signed sum of the last 16 bytes of the last sector so far.
+    std::int32_t tail_sum() const { return tail_sum_; }
+
+private:
+    void add(bool empty, std::int32_t edge_sum, std::uint64_t count);
+
+    std::span<SectorStretch> room_;
+    std::size_t count_ = 0;
+    std::int32_t tail_sum_ = 0;
+};

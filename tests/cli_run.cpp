@@ -49,10 +49,3 @@ std::string header(const std::string& path)
 {
     return "File: " + path + "\nEmpty sectors:\n";
 }
-
-Outcome run_with_faults(const std::string& faults, const std::string& path, const std::string& redirect)
-{
-    // The sanitizers' runtime wants to come first; the shim only wraps read.
-    return run_shell("ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + shell_quoted(READ_FAULT_SHIM) + " " +
-                     faults + " \"$SECTORSCAN\" " + shell_quoted(path) + redirect);
-}

@@ -20,7 +20,3 @@ Outcome run_shell(const std::string& shell);
 
 // The two lines before the report of `path`.
 std::string header(const std::string& path);
-
-// Runs the tool on `path` with the read fault shim preloaded and `faults`
-// (variables, or a command such as taskset) in front of it.
-Outcome run_with_faults(const std::string& faults, const std::string& path, const std::string& redirect = "");

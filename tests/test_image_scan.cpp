@@ -1,15 +1,21 @@
-// The scan: piece and worker counts, streams of unknown size, and reads and
-// writes that fail, come up short or find the image shrunk.
+// The scan: claim sizes and reader counts, streams of unknown size, and reads
+// and sinks that fail, come up short or find the image shrunk.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <fstream>
 #include <random>
+#include <thread>
 
+#include "cli_run.h"
+#include "fault_mount.h"
 #include "model_report.h"
 #include "sector_checks.h"
 #include "test_images.h"
@@ -46,84 +52,40 @@ Bytes mixed_image(std::size_t sectors, std::size_t tail, unsigned seed)
     return bytes;
 }
 
-// Fault injection: readers that stand in for pread(2) and read(2).
-std::size_t g_fail_at = 0;   // bytes from here on cannot be read
-std::size_t g_delivered = 0; // a stream's position
-std::size_t g_piece = 0;     // the most a read hands out
-int g_calls_after_end = 0;   // reads of a stream after its end or failure
-bool g_ended = false;
-int g_shrink_fd = -1;
-off_t g_shrink_to = 0;
-
-ssize_t read_then_fail(int fd, void* buffer, std::size_t count, off_t offset)
-{
-    if (offset < 0 && g_ended)
-        ++g_calls_after_end;
-    const std::size_t at = offset < 0 ? g_delivered : static_cast<std::size_t>(offset);
-    if (at >= g_fail_at) {
-        g_ended = offset < 0;
-        errno = EIO;
-        return -1;
+// A sink that takes nothing: each run waits `delay_ms`, then fails with
+// ENOSPC. It keeps the runs it was offered.
+class FailingSink : public RunSink {
+public:
+    explicit FailingSink(unsigned delay_ms = 0) : delay_ms_(delay_ms) {}
+    Failure run_closed(const ClosedRun& run) override
+    {
+        offered.push_back(run.first);
+        usleep(delay_ms_ * 1000);
+        return Failure{ENOSPC};
     }
-    const ssize_t n = read_or_pread(fd, buffer, std::min(count, g_fail_at - at), offset);
-    if (n > 0 && offset < 0)
-        g_delivered += static_cast<std::size_t>(n);
-    return n;
-}
+    std::vector<SectorIndex> offered;
 
-ssize_t read_in_pieces(int fd, void* buffer, std::size_t count, off_t offset)
+private:
+    unsigned delay_ms_;
+};
+
+// Threads of this process now.
+int thread_count()
 {
-    if (offset < 0 && g_ended)
-        ++g_calls_after_end;
-    // Every other call is interrupted by a signal before it reads anything.
-    if (__atomic_add_fetch(&g_delivered, 1, __ATOMIC_RELAXED) % 2 == 0) {
-        errno = EINTR;
-        return -1;
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0)
+            return std::stoi(line.substr(8));
     }
-    const ssize_t n = read_or_pread(fd, buffer, std::min(count, g_piece), offset);
-    if (n == 0 && offset < 0)
-        g_ended = true;
-    return n;
-}
-
-ssize_t read_and_shrink(int fd, void* buffer, std::size_t count, off_t offset)
-{
-    const ssize_t n = read_or_pread(fd, buffer, count, offset);
-    const int shrink_fd = __atomic_exchange_n(&g_shrink_fd, -1, __ATOMIC_RELAXED);
-    if (shrink_fd >= 0) { // after the first read, something else truncates the image
-        EXPECT_EQ(ftruncate(shrink_fd, g_shrink_to), 0);
-    }
-    return n;
-}
-
-// An output stream that accepts nothing: each write waits `g_write_delay_ms`
-// and fails with ENOSPC. What it was asked to write is kept.
-std::string g_attempted;
-unsigned g_write_delay_ms = 0;
-
-ssize_t failing_write(void* /*cookie*/, const char* data, std::size_t size)
-{
-    g_attempted.append(data, size);
-    usleep(g_write_delay_ms * 1000);
-    errno = ENOSPC;
     return -1;
-}
-
-std::FILE* failing_stream()
-{
-    g_attempted.clear();
-    cookie_io_functions_t io{};
-    io.write = failing_write;
-    std::FILE* stream = fopencookie(nullptr, "w", io);
-    std::setvbuf(stream, nullptr, _IONBF, 0);
-    return stream;
 }
 
 } // namespace
 
-TEST(Scan, PieceSizeAndWorkerCountDoNotChangeTheReport)
+TEST(Scan, PieceSizeAndReaderCountDoNotChangeTheReport)
 {
-    // Runs cross piece boundaries for every piece size here, one touches the
+    // Runs cross claim boundaries for every piece size here, one touches the
     // end of the image, and a partial sector follows the last whole one.
     for (const unsigned seed : {1U, 2U, 3U}) {
         Bytes bytes = mixed_image(300, 1000, seed);
@@ -133,30 +95,31 @@ TEST(Scan, PieceSizeAndWorkerCountDoNotChangeTheReport)
         const std::string expected = model_of(bytes);
         ASSERT_NE(expected.find('\n'), std::string::npos) << "the image should hold reported runs";
         for (std::size_t piece_sectors = 1; piece_sectors <= 5; ++piece_sectors) {
-            for (unsigned workers = 1; workers <= 4; ++workers) {
+            for (unsigned readers = 1; readers <= 4; ++readers) {
                 for (const bool stream : {false, true}) {
-                    const ScanRun run = scan_bytes(bytes, ReadPlan{piece_sectors * SECTOR_SIZE, workers}, stream);
-                    EXPECT_EQ(run.result.status, ScanResult::complete);
+                    const ScanRun run = scan_bytes(bytes, ReadPlan{piece_sectors * SECTOR_SIZE, readers}, stream);
+                    EXPECT_EQ(run.result.end, ScanResult::End::complete);
                     EXPECT_EQ(run.result.bytes_read, bytes.size());
                     EXPECT_EQ(run.report, expected) << "seed " << seed << ", pieces of " << piece_sectors
-                                                    << " sectors, " << workers << " workers, stream " << stream;
+                                                    << " sectors, " << readers << " readers, stream " << stream;
                     EXPECT_EQ(run.mapfile_blocks, model_mapfile_blocks(expected, bytes.size(), bytes.size()));
                 }
             }
         }
     }
-    // And over more sectors than the whole read memory holds, as the tool runs.
-    const Bytes large = mixed_image(CHUNK_SIZE / SECTOR_SIZE + 700, 10, 4);
+    // And over more sectors than all the readers' buffers hold, as the tool
+    // runs: claims of several slices each.
+    const Bytes large = mixed_image(std::size_t{8} * PIECE_SIZE / SECTOR_SIZE + 700, 10, 4);
     for (const unsigned cpus : {1U, 2U, 8U}) {
         const ReadPlan plan = plan_reading(cpus);
-        EXPECT_LE(plan.workers * plan.piece_size, CHUNK_SIZE) << cpus << " CPUs";
+        EXPECT_EQ(plan.readers, std::min(cpus, MAX_READERS));
         EXPECT_EQ(scan_bytes(large, plan).report, model_of(large)) << cpus << " CPUs";
     }
 }
 
 TEST(Scan, RunsAroundThe8MiBMark)
 {
-    // Sector 4096 starts at 8 MiB, where a piece starts too.
+    // Sector 4096 starts at 8 MiB, where a claim starts too.
     const std::size_t mark = 4096;
     struct Case {
         std::size_t sectors, tail, first_zero, last_zero;
@@ -184,80 +147,57 @@ TEST(Scan, RunsAroundThe8MiBMark)
     }
 }
 
-TEST(Scan, FirstSectorOfAPieceSeesThePreviousPiecesLastBytes)
+TEST(Scan, FirstSectorOfAClaimOrSliceSeesTheLastBytesBeforeIt)
 {
-    // A run opening at the first sector of a piece takes its before-sum from
-    // the last bytes of the piece before, which another worker read.
+    // A run opening at the first sector of a claim takes its before-sum from
+    // the last bytes of the claim before, which another reader read; one
+    // opening at the first sector of a slice, from the slice before, which
+    // the same buffer held.
+    for (const std::size_t first : {PIECE_SIZE / SECTOR_SIZE, SLICE_SIZE / SECTOR_SIZE}) {
+        Bytes cancelled = data_image_with_zeros(first + 2, first, first);
+        fill_cancelling(&cancelled[first * SECTOR_SIZE - GUARD_BYTES]);
+        EXPECT_EQ(scan_bytes(cancelled).report, "") << first;
+        Bytes kept = data_image_with_zeros(first + 2, first, first);
+        kept[first * SECTOR_SIZE - 1] = 0x80;
+        EXPECT_EQ(scan_bytes(kept).report, model_of(kept)) << first;
+        EXPECT_NE(model_of(kept), "");
+    }
+    // And not from the last bytes of the same reader's claim before.
     const std::size_t first = PIECE_SIZE / SECTOR_SIZE;
-    Bytes cancelled = data_image_with_zeros(first + 2, first, first);
-    fill_cancelling(&cancelled[PIECE_SIZE - GUARD_BYTES]);
-    EXPECT_EQ(scan_bytes(cancelled).report, "");
-
-    // And not from the last bytes of the same worker's previous piece.
     Bytes kept = data_image_with_zeros(2 * first + 2, 2 * first, 2 * first);
     fill_cancelling(&kept[PIECE_SIZE - GUARD_BYTES]);
-    EXPECT_NE(model_of(kept), "");
     EXPECT_EQ(scan_bytes(kept).report, model_of(kept));
 }
 
-TEST(Scan, StreamOfUnknownSizeReportsLikeTheFileAndStopsAtItsEnd)
+TEST(Scan, ReadFaultsThroughTheFileSystem)
 {
-    Bytes bytes = mixed_image(3 * 4096 + 11, 77, 9);
-    g_delivered = 0;
-    g_piece = 4000; // a pipe hands out less than a sector at a time
-    g_ended = false;
-    g_calls_after_end = 0;
-    const ScanRun run = scan_bytes(bytes, ReadPlan{PIECE_SIZE, 3}, true, read_in_pieces);
-    EXPECT_EQ(run.result.status, ScanResult::complete);
-    EXPECT_EQ(run.result.bytes_read, bytes.size());
-    EXPECT_EQ(run.report, model_of(bytes));
-    // A terminal or tape would wait for more input: its end is read once.
-    EXPECT_EQ(g_calls_after_end, 0);
-
-    g_delivered = 0;
-    g_piece = 1;
-    g_ended = false;
-    const Bytes small = image_from_pattern("DZZDZD");
-    EXPECT_EQ(scan_bytes(small, ReadPlan{2 * SECTOR_SIZE, 2}, true, read_in_pieces).report,
-              "0x00000001-0x00000002 (0x00000800)\n0x00000004 (0x00002000)\n");
-    EXPECT_EQ(g_calls_after_end, 0);
-}
-
-TEST(Scan, ShortReadsOfAMeasuredFileAreRefilled)
-{
-    const Bytes bytes = mixed_image(5000, 10, 4);
-    g_delivered = 0;
-    g_piece = 777;
-    const ScanRun run = scan_bytes(bytes, TEST_PLAN, false, read_in_pieces);
-    EXPECT_EQ(run.result.status, ScanResult::complete);
-    EXPECT_EQ(run.report, model_of(bytes));
-}
-
-TEST(Scan, ReadErrorKeepsTheLinesBeforeItAndChecksThePartlyReadPiece)
-{
-    // Pieces of four sectors. The read fails 100 bytes into sector 5: sector
-    // 4, the whole sector of the failing piece, closes the run at 3. The run
-    // at 9, in a piece that may well have been read, is after the failure.
+    REQUIRE_FAULT_FS(fs);
+    // Claims of four sectors. The read fails 100 bytes into sector 5: sector
+    // 4, the whole sector of the failing claim, closes the run at 3. The run
+    // at 9, in a claim that may well have been read, is after the failure.
     const Bytes bytes = image_from_pattern("DZDZ"
                                            "DDDD"
                                            "DZDD");
-    for (const bool stream : {false, true}) {
-        for (const unsigned workers : {1U, 3U}) {
-            g_delivered = 0;
-            g_fail_at = 5 * SECTOR_SIZE + 100;
-            g_ended = false;
-            g_calls_after_end = 0;
-            const ScanRun run = scan_bytes(bytes, ReadPlan{4 * SECTOR_SIZE, workers}, stream, read_then_fail);
-            EXPECT_EQ(run.result.status, ScanResult::read_failed);
-            EXPECT_EQ(run.result.error, EIO);
-            EXPECT_EQ(run.result.bytes_read, 5 * SECTOR_SIZE + 100);
-            EXPECT_EQ(run.report, "0x00000001 (0x00000800)\n0x00000003 (0x00001800)\n")
-                << workers << " workers, stream " << stream;
-            EXPECT_EQ(g_calls_after_end, 0) << "a stream was read after a failed read";
+    const std::string fail_at = std::to_string(5 * SECTOR_SIZE + 100);
+    for (const char* stream : {"", "stream,"}) {
+        for (const unsigned readers : {1U, 3U}) {
+            const std::string faults = std::string(stream) + "eio=" + fail_at;
+            const std::string name = "eio-" + std::to_string(readers) + ".img";
+            const ScanRun run = scan_path(fs->add(faults, name, bytes), ReadPlan{4 * SECTOR_SIZE, readers});
+            const std::string what = faults + ", " + std::to_string(readers) + " readers";
+            EXPECT_EQ(run.result.end, ScanResult::End::read_failed) << what;
+            EXPECT_EQ(run.result.error, EIO) << what;
+            EXPECT_EQ(run.result.bytes_read, 5 * SECTOR_SIZE + 100) << what;
+            EXPECT_EQ(run.report, "0x00000001 (0x00000800)\n0x00000003 (0x00001800)\n") << what;
             // Nothing is known of the bytes after sector 4: not tried. Of a
             // stream, only what was read is known to exist.
-            EXPECT_EQ(run.result.image_size, stream ? g_fail_at : bytes.size());
+            EXPECT_EQ(run.result.image_size, *stream != '\0' ? 5 * SECTOR_SIZE + 100 : bytes.size()) << what;
             EXPECT_EQ(run.mapfile_blocks, model_mapfile_blocks(run.report, 5 * SECTOR_SIZE, run.result.image_size));
+            // A stream, or a file with one reader, is not read on after a
+            // failed read: a terminal or tape would wait for more.
+            if (*stream != '\0' || readers == 1) {
+                EXPECT_EQ(fs->stats(faults, name).after_end, 0U) << what;
+            }
         }
     }
     // A run still open where the read fails may yet have been reported: its
@@ -265,76 +205,108 @@ TEST(Scan, ReadErrorKeepsTheLinesBeforeItAndChecksThePartlyReadPiece)
     const Bytes open_run = image_from_pattern("DZDZ"
                                               "DDDZ"
                                               "ZZDD");
-    g_fail_at = 9 * SECTOR_SIZE + 100;
-    const ScanRun run = scan_bytes(open_run, ReadPlan{4 * SECTOR_SIZE, 2}, false, read_then_fail);
+    const ScanRun run = scan_path(fs->add("eio=" + std::to_string(9 * SECTOR_SIZE + 100), "open.img", open_run),
+                                  ReadPlan{4 * SECTOR_SIZE, 2});
     EXPECT_EQ(run.result.settled_bytes, 7 * SECTOR_SIZE);
     EXPECT_EQ(run.mapfile_blocks, model_mapfile_blocks(run.report, 7 * SECTOR_SIZE, open_run.size()));
-}
 
-TEST(Scan, ImageThatShrinksDuringTheScanIsAFailure)
-{
-    const Bytes bytes = image_from_pattern("DZDD"
-                                           "DDDD"
-                                           "DZDD");
-    const std::string path = write_temp_file("shrink.img", bytes);
-    ScanInput input;
-    input.fd = open(path.c_str(), O_RDONLY);
-    ASSERT_GE(input.fd, 0);
-    input.size = file_size(input.fd);
-    input.read_at = read_and_shrink;
-    g_shrink_to = 6 * SECTOR_SIZE;
-    // ftruncate needs a writable descriptor; reopen for it.
-    const int writer = open(path.c_str(), O_WRONLY);
-    ASSERT_GE(writer, 0);
-    g_shrink_fd = writer;
-
-    const ScanRun run = scan_input(input, ReadPlan{2 * SECTOR_SIZE, 1});
-    EXPECT_EQ(run.result.status, ScanResult::input_shrank);
-    EXPECT_EQ(run.result.bytes_read, 6 * SECTOR_SIZE);
-    EXPECT_EQ(run.report, "0x00000001 (0x00000800)\n");
-    close(writer);
-    close(input.fd);
-    unlink(path.c_str());
-}
-
-TEST(Scan, WriteFailureStopsTheScanAtOnce)
-{
-    // No line after a failed write: the scan ends with the first one, also
-    // inside a piece, where nothing after the sector that closed the run is
-    // tracked.
-    ScanInput input;
-    input.fd = memory_file(image_from_pattern("DZDZDZD"));
-    input.size = file_size(input.fd);
-    ScanResult result;
-    for (const std::size_t piece_size : {SECTOR_SIZE, PIECE_SIZE}) {
-        std::FILE* out = failing_stream();
-        result = scan_image(input, ReadPlan{piece_size, 2}, out);
-        EXPECT_EQ(result.status, ScanResult::write_failed);
-        EXPECT_EQ(result.error, ENOSPC);
-        EXPECT_EQ(g_attempted.find("0x00000003"), std::string::npos) << g_attempted;
-        EXPECT_EQ(result.settled_bytes, 3 * SECTOR_SIZE) << piece_size;
-        std::fclose(out);
+    // Short reads: a pipe hands out less than a sector at a time, and a file
+    // may too. A stream's end is read once.
+    const Bytes mixed = mixed_image(3 * 4096 + 11, 77, 9);
+    const Bytes small = image_from_pattern("DZZDZD");
+    const struct {
+        const char* faults;
+        const char* name;
+        const Bytes& image;
+    } shorts[] = {{"short=777", "short-file.img", mixed},
+                  {"stream,short=4000", "short-stream.img", mixed},
+                  {"stream,short=1", "byte-stream.img", small}};
+    for (const auto& c : shorts) {
+        const ScanRun short_run = scan_path(fs->add(c.faults, c.name, c.image), ReadPlan{2 * SECTOR_SIZE, 3});
+        EXPECT_EQ(short_run.result.end, ScanResult::End::complete) << c.faults;
+        EXPECT_EQ(short_run.result.bytes_read, c.image.size()) << c.faults;
+        EXPECT_EQ(short_run.report, model_of(c.image)) << c.faults;
+        EXPECT_EQ(fs->stats(c.faults, c.name).after_end, 0U) << c.faults;
     }
-    close(input.fd);
-    std::FILE* out = nullptr;
+
+    // An image cut short while it is read, after the first read.
+    const ScanRun shrunk = scan_path(
+        fs->add("shrink=" + std::to_string(6 * SECTOR_SIZE), "shrink.img", image_from_pattern("DZDDDDDDDZDD")),
+        ReadPlan{2 * SECTOR_SIZE, 1});
+    EXPECT_EQ(shrunk.result.end, ScanResult::End::shrank);
+    EXPECT_EQ(shrunk.result.bytes_read, 6 * SECTOR_SIZE);
+    EXPECT_EQ(shrunk.report, "0x00000001 (0x00000800)\n");
+}
+
+TEST(Scan, ReadOfAStreamInterruptedBySignalsGoesOn)
+{
+    // A signal whose handler does not restart calls cuts a read of a pipe
+    // short with EINTR; the scanning thread, reading alone, reads again.
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    struct sigaction old {};
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &old), 0);
+    const Bytes bytes = data_image_with_zeros(64, 10, 20);
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    const pthread_t scanner = pthread_self();
+    std::atomic<bool> done = false;
+    std::thread writer([&] {
+        // A sector at a time, with signals while the reader waits.
+        for (std::size_t at = 0; at < bytes.size(); at += SECTOR_SIZE) {
+            for (int k = 0; k < 3; ++k) {
+                pthread_kill(scanner, SIGUSR1);
+                usleep(300);
+            }
+            EXPECT_EQ(write(fds[1], bytes.data() + at, SECTOR_SIZE), static_cast<ssize_t>(SECTOR_SIZE));
+        }
+        close(fds[1]);
+        done = true;
+    });
+    const ScanRun run = scan_path("/dev/fd/" + std::to_string(fds[0]), ReadPlan{8 * SECTOR_SIZE, 1});
+    writer.join();
+    close(fds[0]);
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(run.result.end, ScanResult::End::complete) << std::strerror(run.result.error);
+    EXPECT_EQ(run.report, "0x0000000a-0x00000014 (0x00005000)\n");
+}
+
+TEST(Scan, FailedSinkStopsTheScanAtOnceAndLeavesNoThreadBehind)
+{
+    // No run after a failed sink: the scan ends with the first one, also
+    // inside a claim, where nothing after the sector that closed the run is
+    // tracked; and the readers' threads are gone when scan_image returns.
+    const std::string path = write_temp_file("failing.img", image_from_pattern("DZDZDZD"));
+    const int threads = thread_count();
+    for (const std::size_t piece_size : {SECTOR_SIZE, PIECE_SIZE}) {
+        ImageInput input;
+        ASSERT_FALSE(open_image(path.c_str(), input));
+        FailingSink failing;
+        RunSink* sinks[] = {&failing};
+        const ScanResult result = scan_image(input, ReadPlan{piece_size, 4}, sinks);
+        EXPECT_EQ(result.end, ScanResult::End::sink_failed);
+        EXPECT_EQ(result.error, ENOSPC);
+        EXPECT_EQ(failing.offered, std::vector<SectorIndex>{1}) << piece_size;
+        EXPECT_EQ(result.settled_bytes, 3 * SECTOR_SIZE) << piece_size;
+        EXPECT_EQ(thread_count(), threads) << piece_size;
+    }
+    unlink(path.c_str());
 
     // A pipe whose writer has stalled after 5 sectors, and one that holds
-    // more than the ring: while the failing write takes its time, a worker
-    // waits for the pipe, or the workers wait for the ring. The scan must
+    // more than the ring: while the failing sink takes its time, a reader
+    // waits for the pipe, or the readers wait for the ring. The scan must
     // end all the same (the watchdog ends a test that hangs).
     for (const std::size_t sectors : {std::size_t{5}, std::size_t{24}}) {
         int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
+        ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
         const Bytes start = data_image_with_zeros(sectors, 1, 1);
         ASSERT_EQ(write(fds[1], start.data(), start.size()), static_cast<ssize_t>(start.size()));
-        input = ScanInput{};
-        input.fd = fds[0];
-        g_write_delay_ms = 200;
-        out = failing_stream();
-        result = scan_image(input, ReadPlan{SECTOR_SIZE, 2}, out);
-        g_write_delay_ms = 0;
-        EXPECT_EQ(result.status, ScanResult::write_failed) << sectors;
-        std::fclose(out);
+        ImageInput input;
+        ASSERT_FALSE(open_image(("/dev/fd/" + std::to_string(fds[0])).c_str(), input));
+        FailingSink failing(200);
+        RunSink* sinks[] = {&failing};
+        EXPECT_EQ(scan_image(input, ReadPlan{SECTOR_SIZE, 2}, sinks).end, ScanResult::End::sink_failed) << sectors;
+        EXPECT_EQ(thread_count(), threads) << sectors;
         close(fds[0]);
         close(fds[1]);
     }
@@ -342,12 +314,13 @@ TEST(Scan, WriteFailureStopsTheScanAtOnce)
 
 TEST(Scan, MeasuresOnlyWhatHasALength)
 {
-    const Bytes bytes = image_from_pattern("DZD");
-    const int fd = memory_file(bytes);
+    const std::string path = write_temp_file("measured.img", image_from_pattern("DZD"));
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     lseek(fd, 100, SEEK_SET);
     EXPECT_EQ(file_size(fd), std::optional<std::uint64_t>(3 * SECTOR_SIZE));
     EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
     close(fd);
+    unlink(path.c_str());
 
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
@@ -357,13 +330,11 @@ TEST(Scan, MeasuresOnlyWhatHasALength)
 
     // An empty file measures 0 bytes; it is not a stream to read to its end.
     const std::string empty = write_temp_file("empty.img", {});
-    ScanInput input;
-    ASSERT_EQ(open_image(empty.c_str(), input), 0);
-    EXPECT_EQ(input.size, std::optional<std::uint64_t>(0));
-    close(input.fd);
+    ImageInput input;
+    ASSERT_FALSE(open_image(empty.c_str(), input));
+    EXPECT_EQ(input.size(), std::optional<std::uint64_t>(0));
     unlink(empty.c_str());
-    ScanInput device;
-    ASSERT_EQ(open_image("/dev/zero", device), 0);
-    EXPECT_FALSE(device.size.has_value());
-    close(device.fd);
+    ImageInput device;
+    ASSERT_FALSE(open_image("/dev/zero", device));
+    EXPECT_FALSE(device.size().has_value());
 }

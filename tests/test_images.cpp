@@ -1,16 +1,20 @@
-// Test image builders and an in-memory scan.
+// Test image builders and scans through the tool's own sinks.
 #include "test_images.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
+#include <thread>
 
+#include "cli_run.h"
+#include "report.h"
+#include "rescue_mapfile.h"
 #include "sector_checks.h"
 
 Bytes image_from_pattern(const std::string& pattern)
@@ -36,40 +40,57 @@ Bytes data_image_with_zeros(std::size_t count, std::size_t first, std::size_t la
     return bytes;
 }
 
-int memory_file(const Bytes& bytes)
+ScanRun scan_path(const std::string& path, const ReadPlan& plan)
 {
-    const int fd = memfd_create("image", MFD_CLOEXEC);
-    if (fd < 0)
-        throw std::runtime_error("memfd_create failed");
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0)
-            throw std::runtime_error("write to memfd failed");
-        done += static_cast<std::size_t>(n);
-    }
-    lseek(fd, 0, SEEK_SET);
-    return fd;
-}
-
-ScanRun scan_input(const ScanInput& input, const ReadPlan& plan)
-{
+    ImageInput input;
+    if (const Failure failure = open_image(path.c_str(), input))
+        throw std::runtime_error("cannot open " + path + ": " + failure.what());
     char* text = nullptr;
     std::size_t length = 0;
     std::FILE* out = open_memstream(&text, &length);
-    char* map_text = nullptr;
-    std::size_t map_length = 0;
-    RescueMapfile map;
-    mapfile_begin(map, open_memstream(&map_text, &map_length), "image");
+    const std::string map_path = write_temp_file("scan.map", {});
     ScanRun run;
-    run.result = scan_image(input, plan, out, {}, &map);
+    {
+        RescueMapfile map(map_path.c_str(), input.fd(), "image");
+        ReportLines report(out);
+        RunSink* sinks[] = {&map, &report};
+        run.result = scan_image(input, plan, sinks);
+        if (const Failure failure = map.commit(run.result.settled_bytes, run.result.image_size))
+            throw std::runtime_error(std::string("cannot write the mapfile: ") + failure.what());
+    }
     std::fclose(out);
-    mapfile_end(map, run.result.settled_bytes, run.result.image_size);
-    std::fclose(map.out);
     run.report.assign(text, length);
-    run.mapfile_blocks = mapfile_blocks(std::string(map_text, map_length));
     std::free(text);
-    std::free(map_text);
+    run.mapfile_blocks = mapfile_blocks(read_file(map_path));
+    unlink(map_path.c_str());
+    return run;
+}
+
+ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan, bool as_stream)
+{
+    if (!as_stream) {
+        const std::string path = write_temp_file("scan.img", bytes);
+        ScanRun run = scan_path(path, plan);
+        unlink(path.c_str());
+        return run;
+    }
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    // Written as a writer would, while the scan reads.
+    std::thread writer([&] {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = write(fds[1], bytes.data() + done, bytes.size() - done);
+            if (n <= 0)
+                break;
+            done += static_cast<std::size_t>(n);
+        }
+        close(fds[1]);
+    });
+    ScanRun run = scan_path("/dev/fd/" + std::to_string(fds[0]), plan);
+    writer.join();
+    close(fds[0]);
     return run;
 }
 
@@ -77,29 +98,24 @@ std::string mapfile_blocks(const std::string& mapfile)
 {
     std::string blocks;
     bool status_line = true;
-    std::size_t at = 0;
-    while (at < mapfile.size()) {
-        const std::size_t end = std::min(mapfile.find('\n', at), mapfile.size() - 1);
-        const std::string line = mapfile.substr(at, end + 1 - at);
-        at = end + 1;
-        if (line[0] == '#')
+    std::istringstream lines(mapfile);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.empty() || line[0] == '#')
             continue;
         if (!status_line)
-            blocks += line;
+            blocks += line + "\n";
         status_line = false;
     }
     return blocks;
 }
 
-ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan, bool as_stream, ReadFunction read_at)
+void write_file(const std::string& path, const Bytes& bytes)
 {
-    ScanInput input;
-    input.fd = memory_file(bytes);
-    input.size = as_stream ? std::nullopt : file_size(input.fd);
-    input.read_at = read_at;
-    ScanRun run = scan_input(input, plan);
-    close(input.fd);
-    return run;
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!file)
+        throw std::runtime_error("cannot write " + path);
 }
 
 std::string write_temp_file(const std::string& name, const Bytes& bytes)
@@ -107,8 +123,7 @@ std::string write_temp_file(const std::string& name, const Bytes& bytes)
     const char* dir = std::getenv("TMPDIR");
     std::string path =
         std::string(dir != nullptr ? dir : "/tmp") + "/sectorscan-test-" + std::to_string(getpid()) + "-" + name;
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    write_file(path, bytes);
     return path;
 }
 

@@ -21,26 +21,22 @@ void fill_cancelling(unsigned char* at);
 // `count` data sectors with the sectors in [first, last] zero.
 Bytes data_image_with_zeros(std::size_t count, std::size_t first, std::size_t last);
 
-// A memory file holding `bytes`, positioned at its start.
-int memory_file(const Bytes& bytes);
-
 struct ScanRun {
     ScanResult result;
     std::string report;
     std::string mapfile_blocks; // the block lines of the mapfile the scan wrote
 };
 
-// Two workers, so that the hand-over between threads is exercised on any
+// Two readers, so that the hand-over between threads is exercised on any
 // machine.
 inline constexpr ReadPlan TEST_PLAN = {PIECE_SIZE, 2};
 
-// Scans `input` through scan_image, the report and the mapfile captured.
-ScanRun scan_input(const ScanInput& input, const ReadPlan& plan);
+// Opens `path` as the tool does and scans it as `plan` says, into a report
+// and a mapfile, which are captured.
+ScanRun scan_path(const std::string& path, const ReadPlan& plan = TEST_PLAN);
 
-// Scans `bytes` through scan_image as a measured file (or, with `as_stream`,
-// as an input of unknown size).
-ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan = TEST_PLAN, bool as_stream = false,
-                   ReadFunction read_at = nullptr);
+// Scans `bytes` as a file (or, with `as_stream`, through a pipe).
+ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan = TEST_PLAN, bool as_stream = false);
 
 // The block lines of a mapfile: no comments, no status line.
 std::string mapfile_blocks(const std::string& mapfile);
@@ -53,5 +49,7 @@ struct Extent {
 // there) only in `extents`; returns its path, and its bytes in `bytes`.
 std::string sparse_file(const char* name, std::size_t size, std::initializer_list<Extent> extents, Bytes& bytes);
 
-// Writes `bytes` to a new file in the test's temporary folder; returns its path.
+// Writes `bytes` to `path`, or to a new file of that name in the test's
+// temporary folder; returns its path.
+void write_file(const std::string& path, const Bytes& bytes);
 std::string write_temp_file(const std::string& name, const Bytes& bytes);

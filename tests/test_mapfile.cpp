@@ -9,6 +9,7 @@
 #include <random>
 
 #include "cli_run.h"
+#include "fault_mount.h"
 #include "model_report.h"
 #include "test_images.h"
 
@@ -119,21 +120,26 @@ TEST(CliMapfile, DdrescueRefillsTheGapsFromTheDisc)
     const std::string empty = write_temp_file("empty.img", {});
     EXPECT_EQ(run_shell("\"$SECTORSCAN\" --mapfile " + shell_quoted(map) + " " + shell_quoted(empty)).status, 0);
     EXPECT_EQ(run_shell("ddrescuelog -t " + shell_quoted(map)).status, 0);
-    EXPECT_EQ(run_with_faults("SECTORSCAN_TEST_FAIL_AFTER=4194304", rip, " --mapfile " + shell_quoted(map)).status, 1);
-    EXPECT_EQ(run_shell("ddrescuelog -t " + shell_quoted(map)).status, 0);
+    std::string why;
+    if (const FaultFs* fs = FaultFs::get(why)) {
+        const std::string failing = fs->add("eio=4194304", "rip.img", disc_with_gaps(true));
+        EXPECT_EQ(run_shell("\"$SECTORSCAN\" --mapfile " + shell_quoted(map) + " " + shell_quoted(failing)).status, 1);
+        EXPECT_EQ(run_shell("ddrescuelog -t " + shell_quoted(map)).status, 0);
+    }
     for (const std::string& path : {disc, rip, map, empty})
         unlink(path.c_str());
 }
 
 TEST(CliMapfile, ScanCutShortOrStoppedLeavesNoPartialMapfile)
 {
+    REQUIRE_FAULT_FS(fs);
     const Bytes bytes = disc_with_gaps(true);
-    const std::string image = write_temp_file("cut.img", bytes);
+    const std::string image = fs->add("eio=4194304", "cut.img", bytes);
     const std::string map = write_temp_file("cut.map", {});
     // The read fails 4 MiB in, inside the run that starts at sector 2000:
     // whether that run is reported depends on bytes not read, so it is not
     // tried, like the bytes after it, and standard error says so.
-    const Outcome cut = run_with_faults("SECTORSCAN_TEST_FAIL_AFTER=4194304", image, " --mapfile " + shell_quoted(map));
+    const Outcome cut = run_shell("\"$SECTORSCAN\" " + shell_quoted(image) + " --mapfile " + shell_quoted(map));
     EXPECT_EQ(cut.status, 1);
     EXPECT_EQ(cut.out, header(image) +
                            "0x00000064 (0x00032000)\n0x000003ff-0x00000401 (0x001ff800)\n"
@@ -145,22 +151,29 @@ TEST(CliMapfile, ScanCutShortOrStoppedLeavesNoPartialMapfile)
               std::string::npos)
         << cut.err;
 
-    // A scan killed midway, by a signal it handles or by one it cannot:
-    // the mapfile there before is as it was, and nothing is left beside it.
-    for (const auto& [signal, status] : {std::pair{"TERM", "status 143"}, std::pair{"KILL", "status 137"}}) {
-        std::FILE* old = std::fopen(map.c_str(), "w");
-        std::fputs("an earlier mapfile\n", old);
-        std::fclose(old);
+    // A scan killed midway: the mapfile there before is as it was, and a
+    // signal that can be caught leaves nothing beside it. SIGINT reaches a
+    // job in the background only with job control on.
+    const struct {
+        const char* signal;
+        const char* status;
+        int files;
+    } kills[] = {{"TERM", "status 143", 1},
+                 {"HUP", "status 129", 1},
+                 {"INT", "status 130", 1},
+                 {"PIPE", "status 141", 1},
+                 {"KILL", "status 137", 2}};
+    for (const auto& k : kills) {
+        write_file(map, {'o', 'l', 'd', '\n'});
         const Outcome killed =
-            run_with_faults("SECTORSCAN_TEST_PIECE=65536 SECTORSCAN_TEST_DELAY_US=20000 taskset -c 0", image,
-                            " --mapfile " + shell_quoted(map) + " & pid=$!; sleep 0.5; kill -" + signal +
-                                " $pid; wait $pid; echo \"status $?\"");
-        EXPECT_EQ(killed.out.substr(killed.out.find("status")), std::string(status) + "\n") << signal;
-        EXPECT_EQ(read_file(map), "an earlier mapfile\n") << signal;
-        EXPECT_EQ(files_named_like(map), 1) << signal;
+            run_shell("set -m; taskset -c 0 \"$SECTORSCAN\" " +
+                      shell_quoted(fs->path("short=65536,delay=20000", "cut.img")) + " --mapfile " + shell_quoted(map) +
+                      " >/dev/null & pid=$!; sleep 0.5; kill -" + k.signal + " $pid; wait $pid; echo \"status $?\"");
+        EXPECT_EQ(killed.out.substr(killed.out.find("status")), std::string(k.status) + "\n") << k.signal;
+        EXPECT_EQ(read_file(map), "old\n") << k.signal;
+        EXPECT_EQ(files_named_like(map), k.files) << k.signal;
     }
-    unlink(image.c_str());
-    unlink(map.c_str());
+    run_shell("rm -f " + shell_quoted(map) + "*");
 }
 
 TEST(CliMapfile, PipesAndSparseFilesGiveTheMapfileOfTheSameBytes)

@@ -36,19 +36,23 @@ int open_terminal(int& master)
     return open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
 }
 
+std::size_t count(const std::string& text, const std::string& what)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
 } // namespace
 
 TEST(Progress, QuietInTheFirstSecondAndAtMostFourTimesASecond)
 {
-    Progress progress;
-    progress.total = 100 * MIB;
-    progress.start_ns = 5 * SECOND;
-    EXPECT_FALSE(progress_due(progress, MIB, progress.start_ns + SECOND - 1));
-    EXPECT_TRUE(progress_due(progress, MIB, progress.start_ns + SECOND));
-    progress.last_draw_ns = progress.start_ns + SECOND;
-    EXPECT_FALSE(progress_due(progress, MIB, progress.last_draw_ns + SECOND / 4 - 1));
-    EXPECT_TRUE(progress_due(progress, MIB, progress.last_draw_ns + SECOND / 4));
-    EXPECT_FALSE(progress_due(progress, progress.total, progress.last_draw_ns + SECOND));
+    EXPECT_FALSE(progress_due(SECOND - 1, SECOND - 1, false));
+    EXPECT_TRUE(progress_due(SECOND, SECOND, false));
+    EXPECT_FALSE(progress_due(2 * SECOND, SECOND / 4 - 1, false));
+    EXPECT_TRUE(progress_due(2 * SECOND, SECOND / 4, false));
+    EXPECT_FALSE(progress_due(2 * SECOND, SECOND, true));
 }
 
 TEST(Progress, PercentRateAndTimeLeftFollowTheBytesRead)
@@ -61,78 +65,80 @@ TEST(Progress, PercentRateAndTimeLeftFollowTheBytesRead)
     EXPECT_EQ(line_for(MIB, 7201 * MIB, SECOND), "\rsectorscan:   0.0%      1.0 MiB/s  120:00 left\033[K");
 }
 
-TEST(Progress, ShownOnATerminalWhereItCannotBreakUpTheReport)
+TEST(Progress, OnlyOnATerminalWhereItCannotBreakUpTheReport)
 {
     int master = -1;
     const int terminal = open_terminal(master);
     ASSERT_GE(terminal, 0);
     const std::string path = write_temp_file("progress.out", {});
-    const int file = open(path.c_str(), O_WRONLY);
+    const int file = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     int pipe_ends[2];
     int sockets[2];
     ASSERT_EQ(pipe(pipe_ends), 0);
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
-    // Standard error a terminal and standard output a file: shown, and left
-    // in place for report lines, which go elsewhere.
-    Progress progress = progress_start(terminal, file, true, 100 * MIB);
-    EXPECT_TRUE(progress.enabled);
-    progress.shown = true;
-    progress_notify(&progress, MIB, true);
-    EXPECT_TRUE(progress.shown);
-    // Both on the terminal: erased before a report line.
-    progress = progress_start(terminal, terminal, true, 100 * MIB);
-    EXPECT_TRUE(progress.enabled);
-    progress.shown = true;
-    progress_notify(&progress, MIB, true);
-    EXPECT_FALSE(progress.shown);
+    EXPECT_TRUE(ProgressLine(terminal, file, 100 * MIB).enabled());
+    EXPECT_TRUE(ProgressLine(terminal, terminal, 100 * MIB).enabled());
     // The other way round, into a pipe or a socket, or of unknown size: off.
-    EXPECT_FALSE(progress_start(file, terminal, true, 100 * MIB).enabled);
-    EXPECT_FALSE(progress_start(terminal, pipe_ends[1], true, 100 * MIB).enabled);
-    EXPECT_FALSE(progress_start(terminal, sockets[0], true, 100 * MIB).enabled);
-    EXPECT_FALSE(progress_start(terminal, file, false, 0).enabled);
+    EXPECT_FALSE(ProgressLine(file, terminal, 100 * MIB).enabled());
+    EXPECT_FALSE(ProgressLine(terminal, pipe_ends[1], 100 * MIB).enabled());
+    EXPECT_FALSE(ProgressLine(terminal, sockets[0], 100 * MIB).enabled());
+    EXPECT_FALSE(ProgressLine(terminal, file, std::nullopt).enabled());
     for (const int fd : {terminal, master, file, pipe_ends[0], pipe_ends[1], sockets[0], sockets[1]})
         close(fd);
     unlink(path.c_str());
 }
 
-TEST(Progress, NotifyDrawsAtMostFourTimesASecondWithTheRateSoFar)
+TEST(Progress, DrawsAtMostFourTimesASecondAndGetsOutOfTheReportsWay)
 {
     int master = -1;
     const int terminal = open_terminal(master);
     ASSERT_GE(terminal, 0);
     const std::string path = write_temp_file("progress.err", {});
-    Progress progress = progress_start(terminal, terminal, true, 100 * MIB);
-    ASSERT_TRUE(progress.enabled);
-    progress.start_ns -= 2 * SECOND; // 10 MiB read in the two seconds so far
+    const std::string other = write_temp_file("progress.report", {});
+    const int report_file = open(other.c_str(), O_WRONLY | O_CLOEXEC);
     // What it draws goes to standard error: into a file for a while.
     std::fflush(stderr);
     const int saved = dup(STDERR_FILENO);
-    const int file = open(path.c_str(), O_WRONLY);
+    const int file = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     dup2(file, STDERR_FILENO);
-    const auto start = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(600)) {
-        progress_notify(&progress, 10 * MIB, false);
-        usleep(1000);
+    double seconds = 0;
+    std::string before_line;
+    {
+        ProgressLine shared(terminal, terminal, 100 * MIB);
+        ProgressLine elsewhere(terminal, report_file, 100 * MIB);
+        usleep(1050000); // quiet in the first second
+        const auto start = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(600)) {
+            shared.bytes_scanned(10 * MIB);
+            usleep(1000);
+        }
+        seconds = 1.05 + std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        elsewhere.bytes_scanned(10 * MIB);
+        // A report line for the terminal erases the line; one for a file
+        // leaves it; what was erased is not erased again.
+        std::fflush(stderr);
+        before_line = read_file(path);
+        shared.run_closed(ClosedRun{1, 1});
+        elsewhere.run_closed(ClosedRun{1, 1});
+        shared.run_closed(ClosedRun{3, 3});
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    progress_clear(progress);
     std::fflush(stderr);
     dup2(saved, STDERR_FILENO);
-    close(saved);
-    close(file);
-    close(terminal);
-    close(master);
+    for (const int fd : {saved, file, terminal, master, report_file})
+        close(fd);
 
     const std::string drawn = read_file(path);
-    std::size_t draws = 0;
-    for (std::size_t at = drawn.find("\rsectorscan:"); at != std::string::npos;
-         at = drawn.find("\rsectorscan:", at + 1))
-        ++draws;
-    EXPECT_GE(draws, 1U) << drawn;
-    EXPECT_LE(static_cast<double>(draws), seconds * 4 + 1) << drawn;
-    // 10 MiB in a little over 2 s: about 5 MiB/s, never 0.
-    const double rate = std::strtod(drawn.c_str() + drawn.find('%') + 1, nullptr);
-    EXPECT_GT(rate, 3.0) << drawn;
-    EXPECT_LT(rate, 5.1) << drawn;
+    const std::string erase = "\r\033[K";
+    const std::size_t draws = count(before_line, "\rsectorscan:");
+    EXPECT_GE(draws, 2U) << before_line;
+    EXPECT_LE(static_cast<double>(draws), (seconds - 1) * 4 + 2) << before_line;
+    // 10 MiB in a little over a second: never 0.
+    const double rate = std::strtod(before_line.c_str() + before_line.find('%') + 1, nullptr);
+    EXPECT_GT(rate, 5.0) << before_line;
+    EXPECT_LT(rate, 10.1) << before_line;
+    // After the drawing: one erase for the shared terminal's report line,
+    // and one as the display that stayed in place ends.
+    EXPECT_EQ(count(drawn.substr(before_line.size()), erase), 2U) << drawn.substr(before_line.size());
     unlink(path.c_str());
+    unlink(other.c_str());
 }
