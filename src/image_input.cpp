@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <new>
 
+#include "descriptors.h"
+
 namespace {
 
 // Read buffers start on a huge page and are offered to the kernel for
@@ -119,11 +121,13 @@ std::optional<std::uint64_t> file_size(int fd)
 
 Failure open_image(const char* path, ImageInput& input)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = off_standard_streams(open(path, O_RDONLY | O_CLOEXEC));
     // A socket cannot be opened by name (ENXIO), but standard input may be
     // one (inetd, socket activation, some shells' pipes): read it as it is.
+    // Only a path that names descriptor 0 itself is: any other that cannot
+    // be opened fails.
     if (fd < 0 && errno == ENXIO && names_descriptor(path, STDIN_FILENO))
-        fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+        fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     if (fd < 0)
         return errno_failure();
     struct stat info {};
@@ -242,6 +246,16 @@ ReadOutcome ImageReader::read(std::uint64_t offset, std::uint64_t length, const 
         }
     }
     outcome.bytes = at - offset;
+    // A read that a truncation overtakes may return its full count, zeros
+    // past the new end: what the file no longer holds was never read.
+    struct stat info {};
+    if (size && outcome.end != ReadEnd::stopped && fstat(input_.fd(), &info) == 0 &&
+        static_cast<std::uint64_t>(info.st_size) < offset + outcome.bytes) {
+        outcome.bytes = static_cast<std::uint64_t>(std::max<off_t>(info.st_size, static_cast<off_t>(offset))) - offset;
+        checker.keep(outcome.bytes / SECTOR_SIZE);
+        outcome.end = ReadEnd::shrank;
+        outcome.error = 0;
+    }
     if (outcome.end == ReadEnd::more && size && offset + outcome.bytes == *size)
         outcome.end = ReadEnd::image_end;
     return outcome;

@@ -2,8 +2,10 @@
 #include "rescue_mapfile.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "descriptors.h"
 #include "fatal_signals.h"
 
 namespace {
@@ -39,28 +42,73 @@ int create_beside(const std::string& path, std::string& name)
         name = stem;
         for (const unsigned char r : random)
             name += LETTERS[r % (sizeof LETTERS - 1)];
-        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int fd = off_standard_streams(open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
     return -1;
 }
 
-// Why `path` cannot take the mapfile, if it exists and cannot.
-Failure check_target(const std::string& path, int image_fd)
+bool same_file(const struct stat& file, int fd)
 {
-    struct stat existing {};
-    if (stat(path.c_str(), &existing) != 0) {
-        // A name that ends in a slash names a folder, which is not there.
-        return path.back() == '/' ? errno_failure() : Failure{};
+    struct stat open {};
+    return fstat(fd, &open) == 0 && open.st_dev == file.st_dev && open.st_ino == file.st_ino;
+}
+
+// Whether this process may replace files of other users in a sticky folder
+// (CAP_FOWNER, which root has).
+bool may_replace_others_files()
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    return syscall(SYS_capget, &header, data) == 0 && (data[0].effective & (1U << CAP_FOWNER)) != 0;
+}
+
+// Where the mapfile goes, in `target`: `path`, or the file a symbolic link
+// there leads to, which is replaced while the link stays. Refuses what the
+// mapfile must not or cannot replace, before anything is read.
+Failure find_target(const std::string& path, int image_fd, std::string& target)
+{
+    target = path;
+    struct stat named {};
+    if (lstat(path.c_str(), &named) != 0) {
+        // A new file; whether its folder takes it shows when the temporary
+        // file is made. A name that ends in a slash names a folder.
+        return errno == ENOENT && path.back() != '/' ? Failure{} : errno_failure();
     }
+    const bool link = S_ISLNK(named.st_mode);
+    struct stat existing {};
+    if (stat(path.c_str(), &existing) != 0)
+        return link && errno == ENOENT ? Failure{0, "a symbolic link that leads nowhere"} : errno_failure();
     if (S_ISDIR(existing.st_mode))
         return Failure{EISDIR};
+    if (same_file(existing, STDOUT_FILENO))
+        return Failure{0, "standard output, which holds the report, writes to this file"};
+    if (same_file(existing, STDERR_FILENO))
+        return Failure{0, "standard error writes to this file"};
     if (!S_ISREG(existing.st_mode))
         return Failure{0, "not a regular file, which the mapfile would replace"};
-    struct stat image {};
-    if (fstat(image_fd, &image) == 0 && image.st_dev == existing.st_dev && image.st_ino == existing.st_ino)
+    if (same_file(existing, image_fd))
         return Failure{0, "this is the image itself"};
+    if (link) {
+        char* resolved = realpath(path.c_str(), nullptr);
+        struct stat followed {};
+        const bool found = resolved != nullptr && stat(resolved, &followed) == 0 &&
+                           followed.st_dev == existing.st_dev && followed.st_ino == existing.st_ino;
+        if (resolved != nullptr)
+            target = resolved;
+        std::free(resolved);
+        if (!found)
+            return Failure{0, "a symbolic link whose file cannot be named"};
+    }
+    // In a folder with the sticky bit (like /tmp), only the owner of a file
+    // or of the folder may replace it.
+    const std::size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    struct stat parent {};
+    if (stat(folder.c_str(), &parent) == 0 && (parent.st_mode & S_ISVTX) != 0 && existing.st_uid != geteuid() &&
+        parent.st_uid != geteuid() && !may_replace_others_files())
+        return Failure{0, "it belongs to another user, and its folder lets only owners replace files (sticky)"};
     return {};
 }
 
@@ -81,10 +129,10 @@ char* put_hex(char* out, std::uint64_t value)
 
 RescueMapfile::RescueMapfile(const char* path, int image_fd, const char* image_path) : path_(path)
 {
-    failure_ = check_target(path_, image_fd);
+    failure_ = find_target(path, image_fd, target_);
     if (failure_)
         return;
-    const int fd = create_beside(path_, temp_path_);
+    const int fd = create_beside(target_, temp_path_);
     if (fd < 0) {
         failure_ = errno_failure();
         temp_path_.clear();
@@ -142,7 +190,9 @@ void RescueMapfile::write_block()
     end = std::copy_n("  ", 2, end);
     *end++ = block_status_;
     *end++ = '\n';
-    std::fwrite(line, 1, static_cast<std::size_t>(end - line), out_);
+    const auto length = static_cast<std::size_t>(end - line);
+    if (std::fwrite(line, 1, length, out_) != length && !write_failure_)
+        write_failure_ = errno_failure(); // its errno is gone by the time of commit
     block_size_ = 0;
 }
 
@@ -175,16 +225,16 @@ Failure RescueMapfile::commit(std::uint64_t settled, std::uint64_t end)
     add_block(settled - std::min(settled, covered_), '+');
     add_block(end - std::min(end, covered_), '?');
     write_block();
-    // A write that failed during the scan shows only in the stream's error
-    // flag, its errno long gone: then the cause is EIO, not a stale errno.
+    // A write that failed during the scan says why; one that left only the
+    // stream's error flag (the header's) says EIO, not a stale errno.
     errno = 0;
-    Failure failure;
-    if (std::fflush(out_) != 0 || std::ferror(out_) != 0 || fsync(fileno(out_)) != 0)
+    Failure failure = write_failure_;
+    if (!failure && (std::fflush(out_) != 0 || std::ferror(out_) != 0 || fsync(fileno(out_)) != 0))
         failure = errno_failure();
     if (std::fclose(out_) != 0 && !failure)
         failure = errno_failure();
     out_ = nullptr;
-    if (!failure && rename(temp_path_.c_str(), path_.c_str()) != 0)
+    if (!failure && rename(temp_path_.c_str(), target_.c_str()) != 0)
         failure = errno_failure();
     if (!failure) {
         // A signal from here on would remove a name that is gone: harmless.

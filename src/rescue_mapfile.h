@@ -14,10 +14,13 @@ class RescueMapfile : public RunSink {
 public:
     // Checks `path` and creates a temporary file beside it that holds the
     // mapfile until commit(), so that an interrupted scan never leaves a
-    // partial mapfile and never harms an existing one. Writes the header,
-    // which names `image_path`. failure() says why the mapfile cannot be
-    // written: the folder is missing or not writable, `path` is a directory
-    // or no regular file, or it is the image itself (`image_fd`).
+    // partial mapfile and never harms an existing one. A symbolic link is
+    // followed: the file it leads to is replaced, the link stays. Writes the
+    // header, which names `image_path`. failure() says why the mapfile cannot
+    // be written: the folder is missing or not writable, the name is too
+    // long, `path` is a directory, no regular file, a link that leads
+    // nowhere, the image itself (`image_fd`), the file that standard output
+    // or standard error writes to, or another user's in a sticky folder.
     RescueMapfile(const char* path, int image_fd, const char* image_path);
     // Removes the temporary file unless it was committed.
     ~RescueMapfile();
@@ -41,10 +44,12 @@ private:
     void add_block(std::uint64_t size, char status);
     void write_block();
 
-    std::string path_;
+    std::string path_;      // as given
+    std::string target_;    // the file replaced: path_, or where its link leads
     std::string temp_path_; // empty once committed or given up
     std::FILE* out_ = nullptr;
     Failure failure_;
+    Failure write_failure_;     // the first block that could not be written
     std::uint64_t covered_ = 0; // bytes from 0 that the blocks so far cover
     // The block not yet written, so that a neighbour of the same status can
     // still be merged into it.

@@ -28,7 +28,7 @@ const char* const HELP_TEXT = "Usage: sectorscan [--mapfile MAP] IMAGE\n"
                               "  0x00000064 (0x00032000)\n"
                               "  0x000000c8-0x000000d7 (0x00064000)\n"
                               "IMAGE may be a pipe: set -o pipefail; zstd -dc disc.iso.zst | sectorscan /dev/stdin\n"
-                              "A file named like an option is given as ./-h.img\n"
+                              "A file named like an option is given as ./-h.img, or after --\n"
                               "\n"
                               "      --mapfile MAP  also write MAP, a GNU ddrescue mapfile that marks the\n"
                               "                     reported runs as not tried (?) and the rest as done (+),\n"
@@ -57,17 +57,30 @@ int print_help_or_version(std::string_view option)
 struct Arguments {
     const char* image = nullptr;
     const char* mapfile = nullptr;
+    bool image_after_dashes = false; // a name, even one like --help
 };
 
 // Reads the command line: IMAGE is the first argument that is not
 // --mapfile MAP, which may stand before or after it, so that a mapfile asked
-// for is never missed; any other argument after IMAGE is ignored. Returns 0,
-// or 2 after a usage error.
+// for is never missed; any other argument after IMAGE is ignored. After
+// "--", every argument is a name. Returns 0, or 2 after a usage error.
 int parse_arguments(int argc, char** argv, Arguments& arguments)
 {
+    bool options = true;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
         const char* value = nullptr;
+        if (options && argument == "--") {
+            options = false;
+            continue;
+        }
+        if (!options) {
+            if (arguments.image == nullptr) {
+                arguments.image = argv[i];
+                arguments.image_after_dashes = true;
+            }
+            continue;
+        }
         if (argument == "--mapfile") {
             value = i + 1 < argc ? argv[++i] : "";
         } else if (argument.starts_with("--mapfile=")) {
@@ -139,17 +152,30 @@ int finish_step(const char* path, const ImageInput& input, const ScanResult& res
 
 // Puts the mapfile in place once the report is finished; the bytes that a
 // scan cut short did not settle are marked not tried, and standard error
-// says so. True when the mapfile was written.
-bool mapfile_step(RescueMapfile& map, const ScanResult& result)
+// says so. True when the mapfile was written, or rightly left as it was.
+bool mapfile_step(RescueMapfile& map, const ImageInput& input, const ScanResult& result)
 {
+    const char* path = map.path().c_str();
+    if (result.end == ScanResult::End::no_memory) {
+        // Nothing was read, so nothing is known: an older mapfile stays.
+        print_message("%s: left as it was, since nothing was read", path);
+        return true;
+    }
     const std::uint64_t end = result.image_size;
     if (const Failure failure = map.commit(result.settled_bytes, end)) {
-        print_message("%s: cannot write the mapfile: %s", map.path().c_str(), failure.what());
+        print_message("%s: cannot write the mapfile: %s", path, failure.what());
         return false;
     }
     if (result.settled_bytes < end) {
         print_message("%s: the scan was cut short; bytes 0x%08" PRIx64 " to 0x%08" PRIx64 " are marked not tried (?)",
-                      map.path().c_str(), result.settled_bytes, end);
+                      path, result.settled_bytes, end);
+    }
+    const bool cut_short = result.end != ScanResult::End::complete && result.end != ScanResult::End::sink_failed;
+    if (!input.size() && cut_short) {
+        // A stream has no known length: the mapfile ends where reading did.
+        print_message("%s: the input could not be read past byte 0x%08" PRIx64
+                      "; the mapfile ends there, and nothing after it is known",
+                      path, end);
     }
     return true;
 }
@@ -163,7 +189,7 @@ int scanner_main(int argc, char** argv)
         return usage_error;
     const char* path = arguments.image;
     const std::string_view first = path;
-    if (first == "-h" || first == "--help" || first == "--version")
+    if (!arguments.image_after_dashes && (first == "-h" || first == "--help" || first == "--version"))
         return print_help_or_version(first);
 
     ImageInput input;
@@ -184,7 +210,7 @@ int scanner_main(int argc, char** argv)
     print_header(path);
     const ScanResult result = scan_step(input, mapfile.get());
     const int status = finish_step(path, input, result);
-    if (mapfile && !mapfile_step(*mapfile, result))
+    if (mapfile && !mapfile_step(*mapfile, input, result))
         return 1;
     return status;
 }

@@ -142,3 +142,14 @@ void StretchBuilder::zeros(std::uint64_t count)
     add(true, count_ > 0 ? tail_sum_ : 0, count);
     tail_sum_ = 0;
 }
+
+void StretchBuilder::keep(std::uint64_t sectors)
+{
+    std::size_t kept = 0;
+    std::uint64_t covered = 0;
+    while (kept < count_ && covered + room_[kept].count <= sectors)
+        covered += room_[kept++].count;
+    if (kept < count_ && covered < sectors)
+        room_[kept++].count = sectors - covered;
+    count_ = kept;
+}

@@ -58,6 +58,8 @@ public:
     void check(const unsigned char* sectors, std::size_t count);
     // `count` sectors known to be all zeros.
     void zeros(std::uint64_t count);
+    // Keeps only the first `sectors` sectors handed in so far.
+    void keep(std::uint64_t sectors);
 
     std::span<const SectorStretch> stretches() const { return room_.first(count_); }
     // The signed sum of the last 16 bytes of the last sector so far.

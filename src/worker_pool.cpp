@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "descriptors.h"
+
 unsigned usable_cpus()
 {
     cpu_set_t set;
@@ -55,8 +57,18 @@ WorkerPool::WorkerPool(const ImageInput& input, const ReadPlan& plan)
         failure_ = Failure{ENOMEM};
         return;
     }
-    if (!input.size() && readers_count_ > 1 && pipe2(wake_, O_CLOEXEC) != 0)
-        wake_[0] = wake_[1] = -1; // then a stalled writer is waited for
+    if (!input.size() && readers_count_ > 1 && pipe2(wake_, O_CLOEXEC) == 0) {
+        wake_[0] = off_standard_streams(wake_[0]);
+        wake_[1] = off_standard_streams(wake_[1]);
+    }
+    if (wake_[0] < 0 || wake_[1] < 0) {
+        // Then a stalled writer is waited for.
+        for (int& fd : wake_) {
+            if (fd >= 0)
+                close(fd);
+            fd = -1;
+        }
+    }
     // The last reader is the scanning thread's; a reader whose thread cannot
     // be started is given up (its entries of the ring stay, as room).
     while (threads_count_ + 1 < readers_count_) {

@@ -20,6 +20,7 @@
 //   stuck         (sparse too) asked for data or a hole at X, it says X
 //   noseek        (sparse too) it cannot tell where its data lies (EINVAL)
 //   enospc=N      writes that would take a file past N bytes fail (ENOSPC)
+//   nofsync       writing a file to disk fails (EIO)
 // MOUNT/FAULTS/NAME@stats reads "reads R\nbytes B\nseeks S\nafter_end A\n":
 // the reads and bytes read of NAME, its SEEK_DATA and SEEK_HOLE questions,
 // and the reads after one that failed or found the end.
@@ -47,7 +48,7 @@ std::string g_backing;
 
 struct Faults {
     long long eio = -1, short_read = -1, delay = 0, shrink = -1, after = 0, stale = -1, blocks = 0, enospc = -1;
-    bool stream = false, sparse = false, stuck = false, noseek = false;
+    bool stream = false, sparse = false, stuck = false, noseek = false, nofsync = false;
 };
 
 struct Counts {
@@ -110,6 +111,8 @@ Split split(const char* path)
             f.stuck = f.sparse = true;
         else if (key == "noseek")
             f.noseek = f.sparse = true;
+        else if (key == "nofsync")
+            f.nofsync = true;
         else if (key == "enospc")
             f.enospc = value;
         at = end + 1;
@@ -289,8 +292,10 @@ int fs_release(const char* /*path*/, fuse_file_info* fi)
     return 0;
 }
 
-int fs_fsync(const char* /*path*/, int /*datasync*/, fuse_file_info* fi)
+int fs_fsync(const char* path, int /*datasync*/, fuse_file_info* fi)
 {
+    if (split(path).faults.nofsync)
+        return -EIO;
     return fsync(static_cast<int>(fi->fh)) == 0 ? 0 : -errno;
 }
 

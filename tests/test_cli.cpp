@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -107,29 +109,71 @@ TEST(Cli, PipesReportLikeTheFile)
 TEST(Cli, SocketOnStandardInputReadsLikeAPipe)
 {
     // inetd, socket activation and some shells hand over a socket, which
-    // /dev/stdin cannot open by name.
+    // /dev/stdin cannot open by name; one may have been set not to block.
+    // Any other path that names a socket fails, also with one on standard
+    // input.
     Bytes bytes = data_image_with_zeros(3000, 1000, 1100);
     bytes.insert(bytes.end(), 100, 0x41);
     const std::string out = write_temp_file("socket.out", {});
-    int sockets[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        dup2(sockets[0], STDIN_FILENO);
-        const int fd = open(out.c_str(), O_WRONLY | O_TRUNC);
-        dup2(fd, STDOUT_FILENO);
+    const std::string bound = write_temp_file("bound.sock", {});
+    unlink(bound.c_str());
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(bound.size(), sizeof address.sun_path);
+    bound.copy(address.sun_path, bound.size());
+    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const struct {
+        const char* what;
+        bool nonblocking;
+        bool one_cpu;
+        std::string path;
+        int status;
+        std::string report;
+    } cases[] = {
+        {"a socket", false, false, "/dev/stdin", 0, header("/dev/stdin") + "0x000003e8-0x0000044c (0x001f4000)\n"},
+        {"a socket that does not block, one reader", true, true, "/dev/stdin", 0,
+         header("/dev/stdin") + "0x000003e8-0x0000044c (0x001f4000)\n"},
+        {"a socket that does not block, two readers", true, false, "/dev/stdin", 0,
+         header("/dev/stdin") + "0x000003e8-0x0000044c (0x001f4000)\n"},
+        {"another socket by name", false, false, bound, 1, " Error loading file: " + bound + "\n"},
+    };
+    for (const auto& c : cases) {
+        int sockets[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            dup2(sockets[0], STDIN_FILENO);
+            if (c.nonblocking)
+                fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK);
+            const int fd = open(out.c_str(), O_WRONLY | O_TRUNC);
+            dup2(fd, STDOUT_FILENO);
+            if (c.one_cpu) {
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                CPU_SET(0, &one);
+                sched_setaffinity(0, sizeof one, &one);
+            }
+            execl(SECTORSCAN_BINARY, "sectorscan", c.path.c_str(), nullptr);
+            _exit(127);
+        }
+        close(sockets[0]);
+        // In pieces, so that a reader that does not wait finds nothing.
+        for (std::size_t at = 0; at < bytes.size(); at += 65536) {
+            const std::size_t n = std::min<std::size_t>(65536, bytes.size() - at);
+            if (send(sockets[1], bytes.data() + at, n, MSG_NOSIGNAL) != static_cast<ssize_t>(n))
+                break;
+            usleep(2000);
+        }
         close(sockets[1]);
-        execl(SECTORSCAN_BINARY, "sectorscan", "/dev/stdin", nullptr);
-        _exit(127);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_EQ(WEXITSTATUS(status), c.status) << c.what;
+        EXPECT_EQ(read_file(out), c.report) << c.what;
     }
-    close(sockets[0]);
-    EXPECT_EQ(write(sockets[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    close(sockets[1]);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(read_file(out), header("/dev/stdin") + "0x000003e8-0x0000044c (0x001f4000)\n");
+    close(listener);
+    unlink(bound.c_str());
     unlink(out.c_str());
 }
 
@@ -300,6 +344,15 @@ TEST(CliOptions, HelpAndVersionAsFirstArgument)
     const Outcome unknown = run_shell("\"$SECTORSCAN\" --verbose");
     EXPECT_EQ(unknown.status, 1);
     EXPECT_EQ(unknown.out, " Error loading file: --verbose\n");
+    // After "--", every argument is a name, as with every Unix tool.
+    const std::string dir = path.substr(0, path.rfind('/'));
+    const std::string dashed = dir + "/-h.img";
+    write_file(dashed, image_from_pattern("DZD"));
+    const Outcome named = run_shell("cd " + shell_quoted(dir) + " && \"$SECTORSCAN\" -- -h.img");
+    EXPECT_EQ(named.status, 0);
+    EXPECT_EQ(named.out, header("-h.img") + "0x00000001 (0x00000800)\n");
+    EXPECT_EQ(run_shell("\"$SECTORSCAN\" -- --help").out, " Error loading file: --help\n");
+    unlink(dashed.c_str());
     unlink(path.c_str());
 }
 

@@ -71,6 +71,14 @@ TEST(Holes, SparseFilesReportAsIfRead)
                 EXPECT_LE(stats.bytes, data) << what;
             }
         }
+        // A read that fails in an extent of data ends the scan with the
+        // error, after the lines before it.
+        const std::size_t fail_at = layout.extents.begin()[layout.extents.size() - 1].offset + 100;
+        const ScanRun failed = scan_path(fs->path("eio=" + std::to_string(fail_at), layout.name), TEST_PLAN);
+        EXPECT_EQ(failed.result.end, ScanResult::End::read_failed) << layout.name;
+        EXPECT_EQ(failed.result.error, EIO) << layout.name;
+        EXPECT_EQ(expected.rfind(failed.report, 0), 0U) << layout.name << ": " << failed.report;
+        EXPECT_EQ(failed.report, model_report(bytes.data(), fail_at / SECTOR_SIZE * SECTOR_SIZE)) << layout.name;
         // Where the file system cannot tell, or answers without moving on,
         // the file is read.
         for (const char* faults : {"noseek", "stuck"}) {

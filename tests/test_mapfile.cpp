@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <random>
@@ -65,6 +66,7 @@ TEST(CliMapfile, OptionBeforeOrAfterTheImageAndUsageErrors)
         const Outcome o = run_shell("\"$SECTORSCAN\" " + arguments);
         EXPECT_EQ(o.status, 0) << arguments << ": " << o.err;
         EXPECT_EQ(o.out, header(image) + report) << arguments;
+        EXPECT_EQ(o.err, "") << arguments; // a complete scan has nothing to say
         const std::string written = read_file(map);
         EXPECT_EQ(mapfile_blocks(written), model_mapfile_blocks(report, bytes.size(), bytes.size())) << arguments;
         EXPECT_NE(written.find("# Mapfile. Created by sectorscan " SECTORSCAN_VERSION "\n# Image: " + image + "\n"),
@@ -84,16 +86,169 @@ TEST(CliMapfile, OptionBeforeOrAfterTheImageAndUsageErrors)
         EXPECT_NE(access(map.c_str(), F_OK), 0) << arguments;
     }
 
-    // A mapfile that cannot be made fails before the scan, and so does one
-    // that would replace the image.
-    const Outcome missing = run_shell("\"$SECTORSCAN\" --mapfile /nonexistent/x.map " + shell_quoted(image));
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.out, "");
-    EXPECT_EQ(missing.err, "sectorscan: /nonexistent/x.map: cannot write the mapfile: No such file or directory\n");
-    const Outcome itself = run_shell("\"$SECTORSCAN\" --mapfile " + shell_quoted(image) + " " + shell_quoted(image));
-    EXPECT_EQ(itself.status, 1);
-    EXPECT_EQ(itself.out, "");
-    EXPECT_EQ(read_file(image), std::string(bytes.begin(), bytes.end()));
+    unlink(image.c_str());
+}
+
+TEST(CliMapfile, WhereItIsWrittenAndWhatItRefusesBeforeTheScan)
+{
+    const Bytes bytes = image_from_pattern("DZDZZDZ");
+    const std::string image = write_temp_file("places.img", bytes);
+    const std::string dir = write_temp_file("places", {});
+    unlink(dir.c_str());
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    const std::string blocks =
+        model_mapfile_blocks(model_report(bytes.data(), bytes.size()), bytes.size(), bytes.size());
+    const std::string q_image = shell_quoted(image);
+    const std::string q_dir = shell_quoted(dir);
+    const std::string long_name = std::string(250, 'm');
+    const std::string too_long = std::string(256, 'm');
+    const bool root = geteuid() == 0;
+    // Each case: a shell command that prepares the place and runs the tool
+    // with MAP as it says, the status, the end of standard error, and the
+    // file that must then hold the mapfile ("" for none).
+    const struct {
+        const char* what;
+        std::string command;
+        int status;
+        std::string err_end;
+        std::string written;
+    } cases[] = {
+        {"a bare name, with the usual mode",
+         "cd " + q_dir + " && umask 022 && \"$SECTORSCAN\" --mapfile disc.map " + q_image, 0, "", dir + "/disc.map"},
+        {"a name of 250 bytes", "\"$SECTORSCAN\" --mapfile " + q_dir + "/" + long_name + " " + q_image, 0, "",
+         dir + "/" + long_name},
+        {"a link to a file: the file is replaced, the link stays",
+         "echo old >" + q_dir + "/target.map && ln -s target.map " + q_dir + "/link.map && \"$SECTORSCAN\" --mapfile " +
+             q_dir + "/link.map " + q_image + " && test -L " + q_dir + "/link.map",
+         0, "", dir + "/target.map"},
+        {"a name of 256 bytes", "\"$SECTORSCAN\" --mapfile " + q_dir + "/" + too_long + " " + q_image, 1,
+         "File name too long\n", ""},
+        {"a folder that is not there", "\"$SECTORSCAN\" --mapfile /nonexistent/x.map " + q_image, 1,
+         ": No such file or directory\n", ""},
+        {"a folder", "\"$SECTORSCAN\" --mapfile " + q_dir + " " + q_image, 1, ": Is a directory\n", ""},
+        {"a FIFO",
+         "mkfifo " + q_dir + "/fifo.map && \"$SECTORSCAN\" --mapfile " + q_dir + "/fifo.map " + q_image +
+             "; s=$?; test -p " + q_dir + "/fifo.map && exit $s",
+         1, "not a regular file, which the mapfile would replace\n", ""},
+        {"/dev/null", "\"$SECTORSCAN\" --mapfile /dev/null " + q_image + "; s=$?; test -c /dev/null && exit $s", 1,
+         "not a regular file, which the mapfile would replace\n", ""},
+        {"the image itself", "\"$SECTORSCAN\" --mapfile " + q_image + " " + q_image, 1, "the image itself\n", ""},
+        {"a link that leads nowhere",
+         "ln -s nothing " + q_dir + "/dangling.map && \"$SECTORSCAN\" --mapfile " + q_dir + "/dangling.map " + q_image,
+         1, "a symbolic link that leads nowhere\n", ""},
+        {"a loop of links",
+         "ln -s b.map " + q_dir + "/a.map && ln -s a.map " + q_dir + "/b.map && \"$SECTORSCAN\" --mapfile " + q_dir +
+             "/a.map " + q_image,
+         1, "Too many levels of symbolic links\n", ""},
+        {"what standard output writes to", "\"$SECTORSCAN\" --mapfile /dev/stdout " + q_image + " >" + q_dir + "/out",
+         1, "standard output, which holds the report, writes to this file\n", ""},
+        {"what standard error writes to",
+         "\"$SECTORSCAN\" --mapfile " + q_dir + "/err " + q_image + " 2>>" + q_dir + "/err; s=$?; cat " + q_dir +
+             "/err >&2; exit $s",
+         1, "standard error writes to this file\n", ""},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = run_shell(c.command);
+        EXPECT_EQ(o.status, c.status) << c.what << ": " << o.err;
+        EXPECT_TRUE(o.err.ends_with(c.err_end)) << c.what << ": " << o.err;
+        if (c.written.empty()) {
+            // Refused before anything is read: no report, nothing written.
+            EXPECT_EQ(o.out, "") << c.what;
+        } else {
+            EXPECT_EQ(o.out, header(image) + model_report(bytes.data(), bytes.size())) << c.what;
+            EXPECT_EQ(mapfile_blocks(read_file(c.written)), blocks) << c.what;
+        }
+        EXPECT_EQ(run_shell("ls -A " + q_dir + " | grep -c '[.][A-Za-z0-9]\\{6\\}$'").out, "0\n") << c.what;
+    }
+    struct stat made {};
+    EXPECT_EQ(stat((dir + "/disc.map").c_str(), &made), 0);
+    EXPECT_EQ(made.st_mode & 0777, 0644U);
+
+    // In a folder like /tmp, a file of another user cannot be replaced:
+    // refused before the scan, not after it.
+    if (!root || run_shell("command -v setpriv").status != 0) {
+        GTEST_LOG_(INFO) << "the sticky folder case needs root and setpriv(1)";
+    } else {
+        const Outcome sticky = run_shell("chmod 1777 " + q_dir + " && echo old >" + q_dir + "/root.map && chmod 666 " +
+                                         q_dir + "/root.map && chmod 644 " + q_image +
+                                         " && setpriv --reuid=nobody --regid=nogroup --clear-groups \"$SECTORSCAN\" "
+                                         "--mapfile " +
+                                         q_dir + "/root.map " + q_image);
+        EXPECT_EQ(sticky.status, 1) << sticky.err;
+        EXPECT_EQ(sticky.out, "");
+        EXPECT_TRUE(sticky.err.ends_with("its folder lets only owners replace files (sticky)\n")) << sticky.err;
+        EXPECT_EQ(read_file(dir + "/root.map"), "old\n");
+    }
+    run_shell("rm -rf " + q_dir);
+    unlink(image.c_str());
+}
+
+TEST(CliMapfile, ClosedStandardDescriptorsNeverLetTheReportIntoIt)
+{
+    const Bytes bytes = image_from_pattern("DZDZZDZ");
+    const std::string image = write_temp_file("closed.img", bytes);
+    const std::string map = write_temp_file("closed.map", {});
+    const std::string blocks =
+        model_mapfile_blocks(model_report(bytes.data(), bytes.size()), bytes.size(), bytes.size());
+    // With standard output closed the report cannot be written (status 1),
+    // but nothing of it, nor of standard error, lands in the mapfile.
+    for (const auto& [closed, status] : {std::pair{"<&- >&-", 1}, std::pair{">&- 2>&-", 1}, std::pair{"<&- 2>&-", 0}}) {
+        const Outcome o =
+            run_shell("\"$SECTORSCAN\" " + shell_quoted(image) + " --mapfile " + shell_quoted(map) + " " + closed);
+        EXPECT_EQ(o.status, status) << closed;
+        EXPECT_EQ(mapfile_blocks(read_file(map)), blocks) << closed;
+        EXPECT_EQ(read_file(map).find("Empty sectors"), std::string::npos) << closed;
+    }
+    // A read that fails with standard output closed: the error line goes
+    // nowhere, and the mapfile holds just the blocks.
+    std::string why;
+    if (const FaultFs* fs = FaultFs::get(why)) {
+        const std::string failing = fs->add("eio=4096", "closed.img", bytes);
+        const Outcome o =
+            run_shell("\"$SECTORSCAN\" " + shell_quoted(failing) + " --mapfile " + shell_quoted(map) + " <&- >&- 2>&-");
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(read_file(map).find("error"), std::string::npos) << read_file(map);
+        if (has_ddrescue()) {
+            EXPECT_EQ(run_shell("ddrescuelog -t " + shell_quoted(map)).status, 0);
+        }
+    }
+    // Standard input closed still fails to open as /dev/stdin.
+    const Outcome no_input = run_shell("\"$SECTORSCAN\" /dev/stdin <&-");
+    EXPECT_EQ(no_input.status, 1);
+    EXPECT_EQ(no_input.out, " Error loading file: /dev/stdin\n");
+    unlink(image.c_str());
+    unlink(map.c_str());
+}
+
+TEST(CliMapfile, FailedWritesLeaveTheOldMapfileAndSaySo)
+{
+    REQUIRE_FAULT_FS(fs);
+    // Many runs, so that the block list outgrows the stream's buffer and a
+    // write fails while the scan runs; and a disk that will not take the file.
+    std::string pattern;
+    for (int i = 0; i < 400; ++i)
+        pattern += "DZ";
+    const std::string image = write_temp_file("writes.img", image_from_pattern(pattern + "D"));
+    for (const auto& [faults, cause] :
+         {std::pair{"enospc=6000", "No space left on device"}, std::pair{"nofsync", "Input/output error"}}) {
+        const std::string map = fs->add(faults, "old.map", {'o', 'l', 'd', '\n'});
+        const Outcome o = run_shell("\"$SECTORSCAN\" --mapfile " + shell_quoted(map) + " " + shell_quoted(image));
+        EXPECT_EQ(o.status, 1) << faults;
+        EXPECT_EQ(o.err, "sectorscan: " + map + ": cannot write the mapfile: " + cause + "\n") << faults;
+        EXPECT_EQ(read_file(map), "old\n") << faults;
+        EXPECT_EQ(run_shell("ls " + shell_quoted(fs->path(faults, "")) + " | grep -c old.map").out, "1\n") << faults;
+    }
+    // Nothing read at all (the read buffers could not be had): nothing is
+    // known, and the old mapfile stays.
+#ifndef SECTORSCAN_SANITIZE
+    const std::string map = write_temp_file("kept.map", {'o', 'l', 'd', '\n'});
+    const Outcome o =
+        run_shell("ulimit -v 7000; \"$SECTORSCAN\" --mapfile " + shell_quoted(map) + " " + shell_quoted(image));
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find(map + ": left as it was, since nothing was read"), std::string::npos) << o.err;
+    EXPECT_EQ(read_file(map), "old\n");
+    unlink(map.c_str());
+#endif
     unlink(image.c_str());
 }
 
@@ -122,11 +277,20 @@ TEST(CliMapfile, DdrescueRefillsTheGapsFromTheDisc)
     EXPECT_EQ(run_shell("ddrescuelog -t " + shell_quoted(map)).status, 0);
     std::string why;
     if (const FaultFs* fs = FaultFs::get(why)) {
-        const std::string failing = fs->add("eio=4194304", "rip.img", disc_with_gaps(true));
-        EXPECT_EQ(run_shell("\"$SECTORSCAN\" --mapfile " + shell_quoted(map) + " " + shell_quoted(failing)).status, 1);
-        EXPECT_EQ(run_shell("ddrescuelog -t " + shell_quoted(map)).status, 0);
+        for (const char* faults : {"eio=4194304", "stream,eio=4194304"}) {
+            const std::string failing = fs->add(faults, "rip.img", disc_with_gaps(true));
+            EXPECT_EQ(run_shell("\"$SECTORSCAN\" --mapfile " + shell_quoted(map) + " " + shell_quoted(failing)).status,
+                      1);
+            EXPECT_EQ(run_shell("ddrescuelog -t " + shell_quoted(map)).status, 0) << faults;
+        }
     }
-    for (const std::string& path : {disc, rip, map, empty})
+    // And one whose image's name holds a newline, which the header escapes.
+    const std::string odd = write_temp_file("new\nline.img", disc_with_gaps(true));
+    EXPECT_EQ(run_shell("\"$SECTORSCAN\" --mapfile " + shell_quoted(map) + " " + shell_quoted(odd)).status, 0);
+    EXPECT_EQ(run_shell("ddrescuelog -t " + shell_quoted(map)).status, 0);
+    EXPECT_NE(read_file(map).find("new\\x0aline.img\n# The areas"), std::string::npos) << read_file(map);
+    EXPECT_NE(read_file(map).find("\n0x00000000     ?               1\n"), std::string::npos);
+    for (const std::string& path : {disc, rip, map, empty, odd})
         unlink(path.c_str());
 }
 
@@ -147,9 +311,16 @@ TEST(CliMapfile, ScanCutShortOrStoppedLeavesNoPartialMapfile)
                            image + "\n");
     const std::string report = cut.out.substr(header(image).size(), cut.out.rfind(" Error") - header(image).size());
     EXPECT_EQ(mapfile_blocks(read_file(map)), model_mapfile_blocks(report, std::uint64_t{2000} * 2048, bytes.size()));
-    EXPECT_NE(cut.err.find(map + ": the scan was cut short; bytes 0x003e8000 to 0x005dc12c are marked not tried"),
+    EXPECT_EQ(cut.err, "sectorscan: " + image + ": Input/output error\nsectorscan: " + map +
+                           ": the scan was cut short; bytes 0x003e8000 to 0x005dc12c are marked not tried (?)\n");
+    // A stream has no length to mark up to: standard error says where the
+    // mapfile ends, and that nothing after it is known.
+    const Outcome stream = run_shell("\"$SECTORSCAN\" " + shell_quoted(fs->path("stream,eio=4194304", "cut.img")) +
+                                     " --mapfile " + shell_quoted(map));
+    EXPECT_EQ(stream.status, 1);
+    EXPECT_NE(stream.err.find(map + ": the input could not be read past byte 0x00400000; the mapfile ends there"),
               std::string::npos)
-        << cut.err;
+        << stream.err;
 
     // A scan killed midway: the mapfile there before is as it was, and a
     // signal that can be caught leaves nothing beside it. SIGINT reaches a

@@ -93,6 +93,9 @@ TEST(Progress, DrawsAtMostFourTimesASecondAndGetsOutOfTheReportsWay)
     int master = -1;
     const int terminal = open_terminal(master);
     ASSERT_GE(terminal, 0);
+    int other_master = -1;
+    const int other_terminal = open_terminal(other_master);
+    ASSERT_GE(other_terminal, 0);
     const std::string path = write_temp_file("progress.err", {});
     const std::string other = write_temp_file("progress.report", {});
     const int report_file = open(other.c_str(), O_WRONLY | O_CLOEXEC);
@@ -102,10 +105,12 @@ TEST(Progress, DrawsAtMostFourTimesASecondAndGetsOutOfTheReportsWay)
     const int file = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     dup2(file, STDERR_FILENO);
     double seconds = 0;
+    std::string shared_draws;
     std::string before_line;
     {
         ProgressLine shared(terminal, terminal, 100 * MIB);
         ProgressLine elsewhere(terminal, report_file, 100 * MIB);
+        ProgressLine other_screen(terminal, other_terminal, 100 * MIB);
         usleep(1050000); // quiet in the first second
         const auto start = std::chrono::steady_clock::now();
         while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(600)) {
@@ -113,32 +118,36 @@ TEST(Progress, DrawsAtMostFourTimesASecondAndGetsOutOfTheReportsWay)
             usleep(1000);
         }
         seconds = 1.05 + std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::fflush(stderr);
+        shared_draws = read_file(path);
         elsewhere.bytes_scanned(10 * MIB);
-        // A report line for the terminal erases the line; one for a file
-        // leaves it; what was erased is not erased again.
+        other_screen.bytes_scanned(10 * MIB);
+        // A report line for the terminal erases the line; one for a file or
+        // another terminal leaves it; what was erased is not erased again.
         std::fflush(stderr);
         before_line = read_file(path);
         shared.run_closed(ClosedRun{1, 1});
         elsewhere.run_closed(ClosedRun{1, 1});
+        other_screen.run_closed(ClosedRun{1, 1});
         shared.run_closed(ClosedRun{3, 3});
     }
     std::fflush(stderr);
     dup2(saved, STDERR_FILENO);
-    for (const int fd : {saved, file, terminal, master, report_file})
+    for (const int fd : {saved, file, terminal, master, other_terminal, other_master, report_file})
         close(fd);
 
     const std::string drawn = read_file(path);
     const std::string erase = "\r\033[K";
-    const std::size_t draws = count(before_line, "\rsectorscan:");
-    EXPECT_GE(draws, 2U) << before_line;
-    EXPECT_LE(static_cast<double>(draws), (seconds - 1) * 4 + 2) << before_line;
+    const std::size_t draws = count(shared_draws, "\rsectorscan:");
+    EXPECT_GE(draws, 2U) << shared_draws;
+    EXPECT_LE(static_cast<double>(draws), (seconds - 1) * 4 + 2) << shared_draws;
     // 10 MiB in a little over a second: never 0.
-    const double rate = std::strtod(before_line.c_str() + before_line.find('%') + 1, nullptr);
-    EXPECT_GT(rate, 5.0) << before_line;
-    EXPECT_LT(rate, 10.1) << before_line;
+    const double rate = std::strtod(shared_draws.c_str() + shared_draws.find('%') + 1, nullptr);
+    EXPECT_GT(rate, 5.0) << shared_draws;
+    EXPECT_LT(rate, 10.1) << shared_draws;
     // After the drawing: one erase for the shared terminal's report line,
-    // and one as the display that stayed in place ends.
-    EXPECT_EQ(count(drawn.substr(before_line.size()), erase), 2U) << drawn.substr(before_line.size());
+    // and one as each display that stayed in place ends.
+    EXPECT_EQ(count(drawn.substr(before_line.size()), erase), 3U) << drawn.substr(before_line.size());
     unlink(path.c_str());
     unlink(other.c_str());
 }
