@@ -7,7 +7,7 @@
 
 #include "image_scan.h"
 
-class ProgressLine : public RunSink {
+class ProgressLine final : public RunSink {
 public:
     // Enabled only when `err_fd` is a terminal, the size is known, and
     // `out_fd` is not a pipe, FIFO or socket: a reader such as tee prints

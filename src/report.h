@@ -8,7 +8,7 @@
 #include "image_scan.h"
 
 // Prints a report line for every run it is handed.
-class ReportLines : public RunSink {
+class ReportLines final : public RunSink {
 public:
     explicit ReportLines(std::FILE* out) : out_(out) {}
     Failure run_closed(const ClosedRun& run) override;

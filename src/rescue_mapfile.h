@@ -10,7 +10,7 @@
 #include "failure.h"
 #include "image_scan.h"
 
-class RescueMapfile : public RunSink {
+class RescueMapfile final : public RunSink {
 public:
     // Checks `path` and creates a temporary file beside it that holds the
     // mapfile until commit(), so that an interrupted scan never leaves a

@@ -7,8 +7,12 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string_view>
 
+#include "file_lines.h"
+#include "file_system.h"
 #include "image_scan.h"
 #include "progress.h"
 #include "report.h"
@@ -16,9 +20,9 @@
 
 namespace {
 
-const char* const USAGE = "Usage: sectorscan [--mapfile MAP] IMAGE\n";
+const char* const USAGE = "Usage: sectorscan [--mapfile MAP] [--files] IMAGE\n";
 
-const char* const HELP_TEXT = "Usage: sectorscan [--mapfile MAP] IMAGE\n"
+const char* const HELP_TEXT = "Usage: sectorscan [--mapfile MAP] [--files] IMAGE\n"
                               "Lists the runs of empty 2048-byte sectors in IMAGE that have data on both sides.\n"
                               "\n"
                               "A sector is empty when its CRC-32 equals that of 2048 zero bytes. A run is\n"
@@ -36,6 +40,11 @@ const char* const HELP_TEXT = "Usage: sectorscan [--mapfile MAP] IMAGE\n"
                               "                     original disc: ddrescue /dev/sr0 IMAGE MAP\n"
                               "                     It may stand before or after IMAGE; MAP is replaced\n"
                               "                     only once the scan is done.\n"
+                              "      --files        under each line, name the files of IMAGE's UDF or\n"
+                              "                     ISO 9660 file system whose bytes the run covers, with\n"
+                              "                     the first and last of those bytes within the file:\n"
+                              "                       /VIDEO_TS/VTS_01_1.VOB 0x00032000-0x00036fff\n"
+                              "                     or (no file). IMAGE must be a file or a device.\n"
                               "  -h, --help         print this help and exit\n"
                               "      --version      print the version and exit\n"
                               "Any other argument after IMAGE is ignored.\n"
@@ -57,13 +66,15 @@ int print_help_or_version(std::string_view option)
 struct Arguments {
     const char* image = nullptr;
     const char* mapfile = nullptr;
+    bool files = false;
     bool image_after_dashes = false; // a name, even one like --help
 };
 
 // Reads the command line: IMAGE is the first argument that is not
-// --mapfile MAP, which may stand before or after it, so that a mapfile asked
-// for is never missed; any other argument after IMAGE is ignored. After
-// "--", every argument is a name. Returns 0, or 2 after a usage error.
+// --mapfile MAP or --files, which may stand before or after it, so that
+// what is asked for is never missed; any other argument after IMAGE is
+// ignored. After "--", every argument is a name. Returns 0, or 2 after a
+// usage error.
 int parse_arguments(int argc, char** argv, Arguments& arguments)
 {
     bool options = true;
@@ -79,6 +90,10 @@ int parse_arguments(int argc, char** argv, Arguments& arguments)
                 arguments.image = argv[i];
                 arguments.image_after_dashes = true;
             }
+            continue;
+        }
+        if (argument == "--files") {
+            arguments.files = true;
             continue;
         }
         if (argument == "--mapfile") {
@@ -110,17 +125,25 @@ int parse_arguments(int argc, char** argv, Arguments& arguments)
     return 0;
 }
 
-// The scan, with the progress line, the report and the mapfile (if any)
-// each taking the closed runs.
-ScanResult scan_step(const ImageInput& input, RescueMapfile* mapfile)
+// The scan, with the progress line, the report, the mapfile and the file
+// lines (those asked for) each taking the closed runs, in that order but
+// for the mapfile, which comes first: a run that standard output fails to
+// take is still in the mapfile, which covers the sectors up to the one that
+// closed it.
+ScanResult scan_step(const ImageInput& input, RescueMapfile* mapfile, const FileMap* files)
 {
     ProgressLine progress(STDERR_FILENO, STDOUT_FILENO, input.size());
     ReportLines report(stdout);
-    // The mapfile first: a run that standard output fails to take is still
-    // in the mapfile, which covers the sectors up to the one that closed it.
-    RunSink* sinks[] = {mapfile, &progress, &report};
-    std::span<RunSink* const> taking(sinks);
-    return scan_image(input, plan_reading(usable_cpus()), mapfile != nullptr ? taking : taking.subspan(1));
+    std::optional<FileLines> file_lines;
+    RunSink* sinks[4];
+    std::size_t count = 0;
+    if (mapfile != nullptr)
+        sinks[count++] = mapfile;
+    sinks[count++] = &progress;
+    sinks[count++] = &report;
+    if (files != nullptr)
+        sinks[count++] = &file_lines.emplace(stdout, *files);
+    return scan_image(input, plan_reading(usable_cpus()), std::span(sinks, count));
 }
 
 // The report's end: an error line for a scan cut short, and the check of
@@ -207,8 +230,19 @@ int scanner_main(int argc, char** argv)
             return 1;
         }
     }
+    std::unique_ptr<FileMap> files;
+    if (arguments.files) {
+        // The file system is read apart from the scan, which a stream
+        // allows only once.
+        if (!input.size()) {
+            print_message("%s: --files needs an image that can be read twice, a file or a device, not a stream", path);
+            return 1;
+        }
+        files = std::make_unique<FileMap>();
+        read_file_system(input, path, *files);
+    }
     print_header(path);
-    const ScanResult result = scan_step(input, mapfile.get());
+    const ScanResult result = scan_step(input, mapfile.get(), files.get());
     const int status = finish_step(path, input, result);
     if (mapfile && !mapfile_step(*mapfile, input, result))
         return 1;

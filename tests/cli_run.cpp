@@ -19,14 +19,6 @@ std::string shell_quoted(const std::string& text)
     return q + "'";
 }
 
-std::string read_file(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 Outcome run_shell(const std::string& shell)
 {
     const std::string err_path = write_temp_file("stderr.txt", {});

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "test_images.h"
+
 struct Outcome {
     int status = -1; // exit status, or 128 + the signal that ended it
     std::string out;
@@ -11,8 +13,6 @@ struct Outcome {
 
 // `text` quoted for the shell.
 std::string shell_quoted(const std::string& text);
-
-std::string read_file(const std::string& path);
 
 // Runs `shell` (which names the tool as $SECTORSCAN) under bash, capturing
 // standard output and standard error separately.

@@ -85,7 +85,7 @@ TEST(Cli, MissingArgumentIsAUsageError)
     const Outcome o = run_shell("\"$SECTORSCAN\"");
     EXPECT_EQ(o.status, 2);
     EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "Usage: sectorscan [--mapfile MAP] IMAGE\n");
+    EXPECT_EQ(o.err, "Usage: sectorscan [--mapfile MAP] [--files] IMAGE\n");
 }
 
 TEST(Cli, PipesReportLikeTheFile)
@@ -232,6 +232,8 @@ TEST(Cli, TightMemoryLimitsGiveTheWholeReportOrAFailure)
     int scanned = 0;
     for (int limit = 6000; limit <= 20000; limit += 250) {
         const Outcome o = run_shell("ulimit -v " + std::to_string(limit) + "; \"$SECTORSCAN\" " + shell_quoted(path));
+        if (o.status == 127 && o.err.find("error while loading shared libraries") != std::string::npos)
+            continue; // too little to start any program that links them
         if (o.status == 0) {
             EXPECT_EQ(o.out, report) << limit;
             ++scanned;
@@ -328,7 +330,7 @@ TEST(CliOptions, HelpAndVersionAsFirstArgument)
     for (const char* option : {"--help", "-h"}) {
         const Outcome help = run_shell(std::string("\"$SECTORSCAN\" ") + option);
         EXPECT_EQ(help.status, 0) << option;
-        EXPECT_EQ(help.out.rfind("Usage: sectorscan [--mapfile MAP] IMAGE\n", 0), 0U) << help.out;
+        EXPECT_EQ(help.out.rfind("Usage: sectorscan [--mapfile MAP] [--files] IMAGE\n", 0), 0U) << help.out;
         EXPECT_NE(help.out.find("Exit status"), std::string::npos);
         EXPECT_EQ(help.err, "");
     }

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "cli_run.h"
+#include "file_lines.h"
 #include "report.h"
 #include "rescue_mapfile.h"
 #include "sector_checks.h"
@@ -51,16 +51,26 @@ ScanRun scan_path(const std::string& path, const ReadPlan& plan)
     const std::string map_path = write_temp_file("scan.map", {});
     ScanRun run;
     {
+        // As with --files on an image without a file system: each run line
+        // is followed by one that no run line can be taken for.
+        FileMap no_files;
+        no_files.finish();
         RescueMapfile map(map_path.c_str(), input.fd(), "image");
         ReportLines report(out);
-        RunSink* sinks[] = {&map, &report};
+        FileLines files(out, no_files);
+        RunSink* sinks[] = {&map, &report, &files};
         run.result = scan_image(input, plan, sinks);
         if (const Failure failure = map.commit(run.result.settled_bytes, run.result.image_size))
             throw std::runtime_error(std::string("cannot write the mapfile: ") + failure.what());
     }
     std::fclose(out);
-    run.report.assign(text, length);
+    std::istringstream lines(std::string(text, length));
     std::free(text);
+    for (std::string line, next; std::getline(lines, line);) {
+        if (!std::getline(lines, next) || next != "  (no file)")
+            throw std::runtime_error("a run line without its file line: " + line);
+        run.report += line + "\n";
+    }
     run.mapfile_blocks = mapfile_blocks(read_file(map_path));
     unlink(map_path.c_str());
     return run;
@@ -108,6 +118,14 @@ std::string mapfile_blocks(const std::string& mapfile)
         status_line = false;
     }
     return blocks;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
 }
 
 void write_file(const std::string& path, const Bytes& bytes)

@@ -49,6 +49,9 @@ struct Extent {
 // there) only in `extents`; returns its path, and its bytes in `bytes`.
 std::string sparse_file(const char* name, std::size_t size, std::initializer_list<Extent> extents, Bytes& bytes);
 
+// The whole of the file at `path`.
+std::string read_file(const std::string& path);
+
 // Writes `bytes` to `path`, or to a new file of that name in the test's
 // temporary folder; returns its path.
 void write_file(const std::string& path, const Bytes& bytes);
