@@ -2,9 +2,11 @@
 # Benchmark: a 1 GiB image read by dd (the read floor) and scanned by
 # sectorscan, warm and cold, on all CPUs and limited to 1 and 2 with taskset;
 # two dd processes over the two halves at once; the design's floor (threads
-# that only read and check), reading and mapping; the peak resident memory;
-# a sparse 64 GiB image and an 8 GiB one with data in every 2 MiB, cold; the
-# portable table build; and the per-sector micro-benchmark.
+# that only read and check), reading whole pieces, reading them in slices,
+# and mapping; the peak resident memory; a sparse 64 GiB image and an 8 GiB
+# one with data in every 2 MiB, cold; --files on a 4 GiB ISO of one file and
+# its memory on an ISO of 10 000 files; the portable table build; and the
+# per-sector micro-benchmark.
 #
 # Every figure is the median of ROUNDS runs with its quartiles. The commands
 # of a section run in turn within each round (interleaved), so that a change
@@ -13,7 +15,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/setup.sh"
-need_packages "${BUILD_PACKAGES[@]}" libbenchmark-dev time
+need_packages "${BUILD_PACKAGES[@]}" libbenchmark-dev time xorriso genisoimage
 rounds=${1:-15}
 
 fast=$root/build/bench
@@ -56,13 +58,16 @@ quartiles() {
 median() { quartiles "$1" "$2" | cut -d' ' -f2; }
 
 # One line: the label, median wall time [quartiles], median CPU time, and
-# with $3 the speed against that sample's median (its time / this one's).
+# with $3 the speed against that sample's median (its time / this one's);
+# with $4, the time against that one's median instead, and $4 naming it.
 report() {
-    local name=$1 label=$2 against=${3:-}
+    local name=$1 label=$2 against=${3:-} what=${4:-}
     read -r q1 med q3 <<<"$(quartiles "$name" 1)"
     local line
     line=$(printf '  %-30s %8.1f ms [%7.1f, %7.1f]  cpu %6.0f ms' "$label" "$med" "$q1" "$q3" "$(median "$name" 2)")
-    if [ -n "$against" ]; then
+    if [ -n "$what" ]; then
+        line+=$(awk -v a="$(median "$against" 1)" -v b="$med" -v w="$what" 'BEGIN { printf "   %.3f x %s", b / a, w }')
+    elif [ -n "$against" ]; then
         line+=$(awk -v a="$(median "$against" 1)" -v b="$med" 'BEGIN { printf "   %.2f x dd speed (%.2f x its time)", a / b, b / a }')
     fi
     echo "$line"
@@ -84,6 +89,8 @@ for _ in $(seq "$rounds"); do
     sample dd_halves bash -c "$halves" _ "$image"
     sample floor_all "$fast/read_and_check" "$image" "$(nproc)"
     sample floor_one taskset -c 0 "$fast/read_and_check" "$image" 1
+    sample sliced_all "$fast/read_and_check" "$image" "$(nproc)" sliced 512
+    sample sliced_one taskset -c 0 "$fast/read_and_check" "$image" 1 sliced 512
     sample floor_map_all "$fast/read_and_check" "$image" "$(nproc)" populate 8
     sample floor_map_one taskset -c 0 "$fast/read_and_check" "$image" 1 populate 8
 done
@@ -98,6 +105,12 @@ report dd_halves "2 x dd over halves, at once" dd_warm
 echo "  the design's floor: threads that only read and check, no ring and no report"
 report floor_all "$(nproc) threads" dd_warm
 report floor_one "1 thread, taskset 1 CPU" dd_one
+echo "  the same, each piece read in 512 KiB slices and checked while in the core's cache"
+report sliced_all "$(nproc) threads, sliced" dd_warm
+report sliced_one "1 thread, sliced, taskset 1 CPU" dd_one
+echo "  sectorscan against the sliced floor"
+report scan_warm "sectorscan, all $(nproc) CPUs" sliced_all "the floor's time"
+report scan_one "sectorscan, taskset 1 CPU" sliced_one "the floor's time"
 echo "  the same, but each 8 MiB piece mapped and its pages brought in at once, not read"
 report floor_map_all "$(nproc) threads, mapped" dd_warm
 report floor_map_one "1 thread, mapped, taskset 1 CPU" dd_one
@@ -158,6 +171,45 @@ report scan_fine "sectorscan, the whole image"
 evict_fine
 "$scan" "$fine" >/dev/null
 echo "  page cache after one cold scan: $(fincore --bytes --noheadings --output RES "$fine" | tr -d ' ') bytes of the file"
+echo
+
+# --files: a 4 GiB ISO 9660 image (level 3) of one file of the bench image's
+# data, four times over, with and without the file lines; and the memory of
+# --files on an ISO of 10 000 files in 100 folders.
+big_iso=$fast/bench-4g.iso
+if [ ! -f "$big_iso" ]; then
+    tree=$(mktemp -d "$fast/tree.XXXXXX")
+    cat "$image" "$image" "$image" "$image" >"$tree/disc.bin"
+    xorriso -as mkisofs -quiet -iso-level 3 -R -J -o "$big_iso.tmp" "$tree" 2>/dev/null
+    rm -rf "$tree"
+    mv "$big_iso.tmp" "$big_iso"
+fi
+many_iso=$fast/bench-10000-files.iso
+if [ ! -f "$many_iso" ]; then
+    tree=$(mktemp -d "$fast/tree.XXXXXX")
+    for folder in $(seq -w 0 99); do
+        mkdir "$tree/folder-$folder"
+        for file in $(seq -w 0 99); do
+            head -c 4096 "$image" | tail -c 3000 >"$tree/folder-$folder/file-$file.dat"
+        done
+    done
+    genisoimage -quiet -R -J -o "$many_iso.tmp" "$tree"
+    rm -rf "$tree"
+    mv "$many_iso.tmp" "$many_iso"
+fi
+cat "$big_iso" >/dev/null
+for _ in $(seq "$rounds"); do
+    sample iso_plain "$scan" "$big_iso"
+    sample iso_files "$scan" --files "$big_iso"
+done
+for _ in 1 2 3; do
+    sample many_files "$scan" --files "$many_iso"
+done
+echo "--files, warm ($rounds rounds)"
+report iso_plain "4 GiB ISO, one file"
+report iso_files "the same, with --files" iso_plain "the plain scan's time"
+many_rss=$(cut -d' ' -f3 "$samples/many_files" | sort -n | tail -1)
+echo "  peak resident memory of --files on an ISO of 10 000 files: $many_rss KiB ($(awk -v r="$many_rss" 'BEGIN { printf "%.2f", r / 1024 }') MiB)"
 echo
 
 rss=$(cut -d' ' -f3 "$samples/scan_warm" | sort -n | tail -1)

@@ -47,35 +47,28 @@ Filled fill(const ImageInput& input, std::uint64_t offset, unsigned char* buffer
     const bool stream = !input.size();
     Filled filled;
     while (filled.bytes < count) {
-        if (stop.stop != nullptr && stop.stop->load(std::memory_order_relaxed)) {
-            filled.end = ReadEnd::stopped;
-            return filled;
-        }
-        if (stream && stop.wake_fd >= 0 && !wait_for_stream(input.fd(), stop)) {
+        // A stream is waited for before its read, so that a stop can end the
+        // wait for a stalled writer.
+        if ((stop.stop != nullptr && stop.stop->load(std::memory_order_relaxed)) ||
+            (stream && stop.wake_fd >= 0 && !wait_for_stream(input.fd(), stop))) {
             filled.end = ReadEnd::stopped;
             return filled;
         }
         const ssize_t n = stream ? read(input.fd(), buffer + filled.bytes, count - filled.bytes)
                                  : pread(input.fd(), buffer + filled.bytes, count - filled.bytes,
                                          static_cast<off_t>(offset + filled.bytes));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            // A stream that does not block (a socket set so by whoever handed
-            // it over) is waited for like one that does.
-            if ((errno == EAGAIN || errno == EWOULDBLOCK) && stream) {
-                if (!wait_for_stream(input.fd(), stop)) {
-                    filled.end = ReadEnd::stopped;
-                    return filled;
-                }
-                continue;
-            }
-            filled.end = ReadEnd::read_failed;
-            filled.error = errno;
+        // A stream that does not block (a socket set so by whoever handed it
+        // over) is waited for like one that does.
+        const bool would_block = n < 0 && stream && (errno == EAGAIN || errno == EWOULDBLOCK);
+        if (would_block && !wait_for_stream(input.fd(), stop)) {
+            filled.end = ReadEnd::stopped;
             return filled;
         }
-        if (n == 0) {
-            filled.end = stream ? ReadEnd::image_end : ReadEnd::shrank;
+        if (would_block || (n < 0 && errno == EINTR))
+            continue;
+        if (n <= 0) {
+            filled.end = n < 0 ? ReadEnd::read_failed : stream ? ReadEnd::image_end : ReadEnd::shrank;
+            filled.error = n < 0 ? errno : 0;
             return filled;
         }
         filled.bytes += static_cast<std::size_t>(n);

@@ -28,18 +28,22 @@ ReadPlan plan_reading(unsigned cpus)
     return plan;
 }
 
-bool WorkerPool::add_reader(std::size_t stretches_per_claim)
+bool WorkerPool::add_reader()
 {
-    std::unique_ptr<ImageReader> reader = ImageReader::create(input_, std::min(SLICE_SIZE, piece_size_));
-    const std::size_t count = stretches_per_claim * CLAIMS_PER_READER;
-    std::unique_ptr<SectorStretch, FreeStretches> stretches(
-        static_cast<SectorStretch*>(std::calloc(count, sizeof(SectorStretch))));
-    if (!reader || !stretches)
+    Reader& added = readers_[readers_count_];
+    added.pool = this;
+    added.reader = ImageReader::create(input_, std::min(SLICE_SIZE, piece_size_));
+    // A claim of a piece has a stretch per sector at most, and one of a
+    // known hole just one.
+    const std::size_t room = piece_size_ / SECTOR_SIZE + 1;
+    added.stretches.reset(static_cast<SectorStretch*>(std::calloc(room * CLAIMS_PER_READER, sizeof(SectorStretch))));
+    if (!added.reader || !added.stretches) {
+        added = Reader{};
         return false;
+    }
     for (std::size_t k = 0; k < CLAIMS_PER_READER; ++k)
-        ring_[ring_size_++].room = std::span(stretches.get() + k * stretches_per_claim, stretches_per_claim);
-    stretches_[readers_count_] = std::move(stretches);
-    readers_[readers_count_++] = std::move(reader);
+        ring_[ring_size_++].room = std::span(added.stretches.get() + k * room, room);
+    ++readers_count_;
     return true;
 }
 
@@ -51,7 +55,7 @@ WorkerPool::WorkerPool(const ImageInput& input, const ReadPlan& plan)
     // their buffers, their entries of the ring and then their threads are
     // to be had, down to the scanning thread's own.
     const std::size_t wanted = std::clamp<std::size_t>(plan.readers, 1, MAX_READERS);
-    while (readers_count_ < wanted && add_reader(piece_size_ / SECTOR_SIZE + 1)) {
+    while (readers_count_ < wanted && add_reader()) {
     }
     if (readers_count_ == 0) {
         failure_ = Failure{ENOMEM};
@@ -69,19 +73,15 @@ WorkerPool::WorkerPool(const ImageInput& input, const ReadPlan& plan)
             fd = -1;
         }
     }
-    // The last reader is the scanning thread's; a reader whose thread cannot
-    // be started is given up (its entries of the ring stay, as room).
-    while (threads_count_ + 1 < readers_count_) {
-        starts_[threads_count_] = ThreadStart{this, readers_[threads_count_].get()};
-        if (pthread_create(&threads_[threads_count_], nullptr, run_worker, &starts_[threads_count_]) != 0)
-            break;
+    // The last reader is the scanning thread's; readers whose thread cannot
+    // be started are given up (their entries of the ring stay, as room).
+    while (threads_count_ + 1 < readers_count_ &&
+           pthread_create(&readers_[threads_count_].thread, nullptr, run_worker, &readers_[threads_count_]) == 0)
         ++threads_count_;
-    }
     if (threads_count_ + 1 < readers_count_) {
-        std::unique_ptr<ImageReader> scanning = std::move(readers_[readers_count_ - 1]);
-        for (std::size_t r = threads_count_; r < readers_count_; ++r)
-            readers_[r].reset();
-        readers_[threads_count_] = std::move(scanning);
+        readers_[threads_count_].reader = std::move(readers_[readers_count_ - 1].reader);
+        for (std::size_t r = threads_count_ + 1; r < readers_count_; ++r)
+            readers_[r].reader.reset();
         readers_count_ = threads_count_ + 1;
     }
 }
@@ -101,7 +101,7 @@ WorkerPool::~WorkerPool()
         }
     }
     for (std::size_t t = 0; t < threads_count_; ++t)
-        pthread_join(threads_[t], nullptr);
+        pthread_join(readers_[t].thread, nullptr);
     for (const int fd : wake_) {
         if (fd >= 0)
             close(fd);
@@ -170,10 +170,10 @@ bool WorkerPool::claim_and_read(ImageReader& reader)
     return true;
 }
 
-void* WorkerPool::run_worker(void* start)
+void* WorkerPool::run_worker(void* started)
 {
-    WorkerPool& pool = *static_cast<ThreadStart*>(start)->pool;
-    ImageReader& reader = *static_cast<ThreadStart*>(start)->reader;
+    WorkerPool& pool = *static_cast<Reader*>(started)->pool;
+    ImageReader& reader = *static_cast<Reader*>(started)->reader;
     for (;;) {
         {
             std::unique_lock guard(pool.lock_);
@@ -210,7 +210,7 @@ const CheckedClaim& WorkerPool::next()
         }
         // Rather than wait, the scanning thread reads the next claim itself:
         // the process then runs one busy thread per CPU, not one more.
-        claim_and_read(*readers_[readers_count_ - 1]);
+        claim_and_read(*readers_[readers_count_ - 1].reader);
     }
     handed_out_ = true;
     return slot.claim;

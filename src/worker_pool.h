@@ -69,7 +69,6 @@ public:
     WorkerPool& operator=(const WorkerPool&) = delete;
 
     Failure failure() const { return failure_; }
-    unsigned readers() const { return static_cast<unsigned>(readers_count_); }
 
     // The next claim in file order, once it is checked; the claim handed out
     // before is given back. While it is not ready, the scanning thread reads
@@ -89,29 +88,31 @@ private:
         std::uint64_t ready = 0;       // number + 1 of the claim that is ready here
     };
 
-    static void* run_worker(void* start);
-    bool add_reader(std::size_t stretches_per_claim);
+    struct FreeStretches {
+        void operator()(SectorStretch* stretches) const { std::free(stretches); }
+    };
+    // A reader, its thread (the last reader's is the scanning thread) and the
+    // room for the stretches of its entries of the ring.
+    struct Reader {
+        WorkerPool* pool = nullptr;
+        std::unique_ptr<ImageReader> reader;
+        std::unique_ptr<SectorStretch, FreeStretches> stretches;
+        pthread_t thread{};
+    };
+
+    static void* run_worker(void* reader);
+    bool add_reader();
     bool claim_and_read(ImageReader& reader);
     bool may_claim_locked() const;
     bool scanning_thread_reads_locked() const;
 
-    struct FreeStretches {
-        void operator()(SectorStretch* stretches) const { std::free(stretches); }
-    };
-    struct ThreadStart {
-        WorkerPool* pool = nullptr;
-        ImageReader* reader = nullptr;
-    };
-
     const ImageInput& input_;
     const std::size_t piece_size_;
     Failure failure_;
-    // Readers, the last the scanning thread's, and their entries of the ring,
-    // with room for the stretches of a claim: all taken before any thread
-    // starts, so that nothing is allocated while they run.
-    std::array<std::unique_ptr<ImageReader>, MAX_READERS> readers_;
+    // Readers and the ring, all taken before any thread starts, so that
+    // nothing is allocated while they run.
+    std::array<Reader, MAX_READERS> readers_;
     std::size_t readers_count_ = 0;
-    std::array<std::unique_ptr<SectorStretch, FreeStretches>, MAX_READERS> stretches_;
     std::array<RingEntry, MAX_READERS * CLAIMS_PER_READER> ring_;
     std::size_t ring_size_ = 0;
 
@@ -130,7 +131,5 @@ private:
     // it is read in order.
     std::mutex stream_order_;
     int wake_[2] = {-1, -1}; // written on stop, for a read waiting on a stream
-    std::array<ThreadStart, MAX_READERS> starts_;
-    std::array<pthread_t, MAX_READERS> threads_{};
     std::size_t threads_count_ = 0;
 };
