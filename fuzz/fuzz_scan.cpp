@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::abort();
         }
     }
-    const ScanRun run = scan_path("/dev/fd/" + std::to_string(fds[0]), plan);
+    const ScanRun run = scan_path("/dev/fd/" + std::to_string(fds[0]), plan, false);
     close(fds[0]);
     const std::string& report = run.report;
     const ScanResult& result = run.result;

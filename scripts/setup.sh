@@ -35,5 +35,6 @@ need_packages() {
 # What every build needs.
 BUILD_PACKAGES=(g++ cmake make pkg-config libisal-dev libiso9660-dev libcdio-dev libudfread-dev)
 # What the tests need besides: GoogleTest, the man page's renderer, ddrescue
-# to judge the mapfiles, and FUSE for the fault file system.
-TEST_PACKAGES=(libgtest-dev groff-base gddrescue fuse3 libfuse3-dev)
+# to judge the mapfiles, FUSE for the fault file system, and genisoimage
+# (with isoinfo) and xorriso to make disc images for --files.
+TEST_PACKAGES=(libgtest-dev groff-base gddrescue fuse3 libfuse3-dev genisoimage xorriso)

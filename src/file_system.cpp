@@ -27,7 +27,7 @@ bool FileSystemWalk::enter(std::uint64_t key, FileMap::Entry entry)
 {
     const auto [at, added] = entered_.emplace(key, entry);
     if (!added) {
-        note("the folder " + escaped_name(map_.path(entry)) + " is " + escaped_name(map_.path(at->second)) +
+        note("the directory " + escaped_name(map_.path(entry)) + " is " + escaped_name(map_.path(at->second)) +
              " again: not entered again");
     }
     return added;
@@ -38,7 +38,7 @@ bool FileSystemWalk::room_for_entry()
     if (map_.entries() < MAX_ENTRIES)
         return true;
     if (!full_)
-        note("more than " + std::to_string(MAX_ENTRIES) + " files and folders: the rest are left out");
+        note("more than " + std::to_string(MAX_ENTRIES) + " files and directories: the rest are left out");
     full_ = true;
     return false;
 }

@@ -108,7 +108,7 @@ bool IsoWalk::read_records(const std::string& lookup, std::uint64_t lsn, FileMap
     const std::string shown = escaped_name(walk_.map().path(entry));
     const std::unique_ptr<CdioList_t, FreeList> list(iso9660_ifs_readdir(iso_, lookup.c_str()));
     if (!list) {
-        walk_.note("cannot read the folder " + shown);
+        walk_.note("cannot read the directory " + shown);
         return false;
     }
     for (CdioListNode_t* node = _cdio_list_begin(list.get()); node != nullptr; node = _cdio_list_node_next(node)) {
@@ -126,7 +126,7 @@ bool IsoWalk::read_records(const std::string& lookup, std::uint64_t lsn, FileMap
     // A folder's records begin with its own, ".": one that does not, such as
     // one of zeros, is unreadable, not empty.
     if (records.empty() || records.front().name != "." || records.front().lsn != lsn) {
-        walk_.note("cannot read the folder " + shown + ": it does not begin with its own record");
+        walk_.note("cannot read the directory " + shown + ": it does not begin with its own record");
         return false;
     }
     return true;
@@ -155,14 +155,14 @@ void IsoWalk::folder(const std::string& lookup, std::uint64_t lsn, std::uint64_t
     FileMap& map = walk_.map();
     const std::string shown = escaped_name(map.path(entry));
     if (depth > MAX_DEPTH) {
-        walk_.note("the folder " + shown + " lies more than " + std::to_string(MAX_DEPTH) +
+        walk_.note("the directory " + shown + " lies more than " + std::to_string(MAX_DEPTH) +
                    " levels deep: not entered");
         return;
     }
     if (!walk_.enter(lsn, entry))
         return;
     if (const std::string why = unfit_folder(walk_, lsn, size); !why.empty()) {
-        walk_.note("cannot read the folder " + shown + ": " + why);
+        walk_.note("cannot read the directory " + shown + ": " + why);
         return;
     }
     std::vector<Record> records;
@@ -246,6 +246,6 @@ bool read_iso9660(FileSystemWalk& walk)
     }
     messages.note_all(walk, "libiso9660");
     if (!root)
-        walk.note("cannot read the ISO 9660 root folder");
+        walk.note("cannot read the ISO 9660 root directory");
     return true;
 }

@@ -142,7 +142,7 @@ void UdfWalk::subfolder(UDFDIR* dir, const char* name, FileMap::Entry parent, un
         return;
     const FileMap::Entry entry = map.add(parent, name, 0, true);
     if (depth >= MAX_DEPTH) {
-        walk_.note("the folder " + escaped_name(map.path(entry)) + " lies more than " + std::to_string(MAX_DEPTH) +
+        walk_.note("the directory " + escaped_name(map.path(entry)) + " lies more than " + std::to_string(MAX_DEPTH) +
                    " levels deep: not entered");
         return;
     }
@@ -152,7 +152,7 @@ void UdfWalk::subfolder(UDFDIR* dir, const char* name, FileMap::Entry parent, un
     reader_.read.clear();
     const std::unique_ptr<UDFDIR, CloseDir> sub(udfread_opendir_at(dir, name));
     if (!sub) {
-        walk_.note("cannot read the folder " + escaped_name(map.path(entry)));
+        walk_.note("cannot read the directory " + escaped_name(map.path(entry)));
         return;
     }
     const std::vector<std::uint32_t> blocks = reader_.read;
@@ -206,6 +206,6 @@ bool read_udf(FileSystemWalk& walk)
     }
     messages.note_all(walk, "libudfread");
     if (!root)
-        walk.note("cannot read the UDF root folder");
+        walk.note("cannot read the UDF root directory");
     return true;
 }

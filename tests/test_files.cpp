@@ -330,18 +330,18 @@ TEST(Files, UntrustedFileSystemsGiveTheWholeReport)
         bool files_found; // b.bin and c.bin are still named
     } cases[] = {
         {"a zeroed folder", [&](Bytes& image) { std::fill_n(image.begin() + data * BLOCK, BLOCK, 0); },
-         "cannot read the folder /DATA/: it does not begin with its own record", false},
+         "cannot read the directory /DATA/: it does not begin with its own record", false},
         {"a folder that points back to its parent",
          [&](Bytes& image) { point_record(image, record_of(image, data, "SUB"), data); },
-         "the folder /DATA/sub/ is /DATA/ again: not entered again", false},
+         "the directory /DATA/sub/ is /DATA/ again: not entered again", false},
         {"a folder that points back to the root",
          [&](Bytes& image) { point_record(image, record_of(image, data, "SUB"), root); },
-         "the folder /DATA/sub/ is / again: not entered again", false},
+         "the directory /DATA/sub/ is / again: not entered again", false},
         {"a name that runs past its record", [&](Bytes& image) { image[record_of(image, data, "SUB") + 32] = 200; },
-         "cannot read the folder /DATA/: a name runs past the end of its record", false},
+         "cannot read the directory /DATA/: a name runs past the end of its record", false},
         {"a folder beyond the end of the image",
          [&](Bytes& image) { point_record(image, record_of(image, root, "DATA"), 0x7fffffff); },
-         "cannot read the folder /DATA/: it lies beyond the end of the image", false},
+         "cannot read the directory /DATA/: it lies beyond the end of the image", false},
         {"no file system", [&](Bytes& image) { std::copy(random_bytes.begin(), random_bytes.end(), image.begin()); },
          "no UDF or ISO 9660 file system found; every run is followed by (no file)", false},
     };

@@ -40,7 +40,7 @@ Bytes data_image_with_zeros(std::size_t count, std::size_t first, std::size_t la
     return bytes;
 }
 
-ScanRun scan_path(const std::string& path, const ReadPlan& plan)
+ScanRun scan_path(const std::string& path, const ReadPlan& plan, bool judged)
 {
     ImageInput input;
     if (const Failure failure = open_image(path.c_str(), input))
@@ -72,6 +72,10 @@ ScanRun scan_path(const std::string& path, const ReadPlan& plan)
         run.report += line + "\n";
     }
     run.mapfile_blocks = mapfile_blocks(read_file(map_path));
+    static const bool ddrescuelog = std::system("command -v ddrescuelog >/dev/null 2>&1") == 0;
+    if (judged && ddrescuelog &&
+        std::system(("ddrescuelog -t '" + map_path + "' >/dev/null 2>&1").c_str()) != 0) // NOLINT(cert-env33-c)
+        throw std::runtime_error("ddrescuelog does not accept the mapfile of " + path);
     unlink(map_path.c_str());
     return run;
 }

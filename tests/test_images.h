@@ -32,8 +32,9 @@ struct ScanRun {
 inline constexpr ReadPlan TEST_PLAN = {PIECE_SIZE, 2};
 
 // Opens `path` as the tool does and scans it as `plan` says, into a report
-// and a mapfile, which are captured.
-ScanRun scan_path(const std::string& path, const ReadPlan& plan = TEST_PLAN);
+// and a mapfile, which are captured; with `judged`, the mapfile is also
+// handed to ddrescuelog, where it is installed, which must accept it.
+ScanRun scan_path(const std::string& path, const ReadPlan& plan = TEST_PLAN, bool judged = true);
 
 // Scans `bytes` as a file (or, with `as_stream`, through a pipe).
 ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan = TEST_PLAN, bool as_stream = false);

@@ -157,12 +157,22 @@ TEST(CliMapfile, WhereItIsWrittenAndWhatItRefusesBeforeTheScan)
         } else {
             EXPECT_EQ(o.out, header(image) + model_report(bytes.data(), bytes.size())) << c.what;
             EXPECT_EQ(mapfile_blocks(read_file(c.written)), blocks) << c.what;
+            if (has_ddrescue()) {
+                EXPECT_EQ(run_shell("ddrescuelog -t " + shell_quoted(c.written)).status, 0) << c.what;
+            }
         }
         EXPECT_EQ(run_shell("ls -A " + q_dir + " | grep -c '[.][A-Za-z0-9]\\{6\\}$'").out, "0\n") << c.what;
     }
     struct stat made {};
     EXPECT_EQ(stat((dir + "/disc.map").c_str(), &made), 0);
     EXPECT_EQ(made.st_mode & 0777, 0644U);
+    // A file in the root folder, whose name has no folder in front of it.
+    if (root) {
+        const std::string top = "/sectorscan-test-" + std::to_string(getpid()) + ".map";
+        EXPECT_EQ(run_shell("\"$SECTORSCAN\" --mapfile " + top + " " + q_image).status, 0);
+        EXPECT_EQ(mapfile_blocks(read_file(top)), blocks);
+        unlink(top.c_str());
+    }
 
     // In a folder like /tmp, a file of another user cannot be replaced:
     // refused before the scan, not after it.
