@@ -100,7 +100,7 @@ private:
         pthread_t thread{};
     };
 
-    static void* run_worker(void* reader);
+    static void* run_worker(void* started);
     bool add_reader();
     bool claim_and_read(ImageReader& reader);
     bool may_claim_locked() const;

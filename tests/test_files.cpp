@@ -109,6 +109,7 @@ std::string expected_lines(const Truth& truth, std::uint64_t first, std::uint64_
         }
     }
     std::vector<Line> lines;
+    lines.reserve(files.size());
     for (const auto& [name, line] : files)
         lines.push_back(line);
     std::sort(lines.begin(), lines.end(), [](const Line& a, const Line& b) {
@@ -329,7 +330,8 @@ TEST(Files, UntrustedFileSystemsGiveTheWholeReport)
         std::string note; // "" for none
         bool files_found; // b.bin and c.bin are still named
     } cases[] = {
-        {"a zeroed folder", [&](Bytes& image) { std::fill_n(image.begin() + data * BLOCK, BLOCK, 0); },
+        {"a zeroed folder",
+         [&](Bytes& image) { std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(data * BLOCK), BLOCK, 0); },
          "cannot read the directory /DATA/: it does not begin with its own record", false},
         {"a folder that points back to its parent",
          [&](Bytes& image) { point_record(image, record_of(image, data, "SUB"), data); },
@@ -348,8 +350,8 @@ TEST(Files, UntrustedFileSystemsGiveTheWholeReport)
     for (const auto& c_ : cases) {
         Bytes image = pristine;
         c_.spoil(image);
-        std::fill_n(image.begin() + b * BLOCK, BLOCK, 0);
-        std::fill_n(image.begin() + c * BLOCK, BLOCK, 0);
+        std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(b * BLOCK), BLOCK, 0);
+        std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(c * BLOCK), BLOCK, 0);
         const std::string path = write_temp_file("spoilt.iso", image);
         const Outcome with = run_shell("\"$SECTORSCAN\" --files " + shell_quoted(path));
         const Outcome without = run_shell("\"$SECTORSCAN\" " + shell_quoted(path));

@@ -72,9 +72,10 @@ ScanRun scan_path(const std::string& path, const ReadPlan& plan, bool judged)
         run.report += line + "\n";
     }
     run.mapfile_blocks = mapfile_blocks(read_file(map_path));
+    // NOLINTNEXTLINE(cert-env33-c): running ddrescuelog is the point
     static const bool ddrescuelog = std::system("command -v ddrescuelog >/dev/null 2>&1") == 0;
-    if (judged && ddrescuelog &&
-        std::system(("ddrescuelog -t '" + map_path + "' >/dev/null 2>&1").c_str()) != 0) // NOLINT(cert-env33-c)
+    // NOLINTNEXTLINE(cert-env33-c)
+    if (judged && ddrescuelog && std::system(("ddrescuelog -t '" + map_path + "' >/dev/null 2>&1").c_str()) != 0)
         throw std::runtime_error("ddrescuelog does not accept the mapfile of " + path);
     unlink(map_path.c_str());
     return run;
