@@ -135,7 +135,8 @@ Failure open_image(const char* path, ImageInput& input)
     // fails: it is read to its end, like a pipe.
     if (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))
         input.size_ = file_size(fd);
-    input.may_have_holes_ = S_ISREG(info.st_mode) && info.st_blocks * 512 < info.st_size;
+    input.regular_ = S_ISREG(info.st_mode);
+    input.may_have_holes_ = input.regular_ && input.size_ && info.st_blocks * 512 < info.st_size;
     // Sequential read-ahead; fails harmlessly on a pipe.
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return {};
@@ -242,7 +243,7 @@ ReadOutcome ImageReader::read(std::uint64_t offset, std::uint64_t length, const 
     // A read that a truncation overtakes may return its full count, zeros
     // past the new end: what the file no longer holds was never read.
     struct stat info {};
-    if (size && outcome.end != ReadEnd::stopped && fstat(input_.fd(), &info) == 0 &&
+    if (size && input_.regular() && outcome.end != ReadEnd::stopped && fstat(input_.fd(), &info) == 0 &&
         static_cast<std::uint64_t>(info.st_size) < offset + outcome.bytes) {
         outcome.bytes = static_cast<std::uint64_t>(std::max<off_t>(info.st_size, static_cast<off_t>(offset))) - offset;
         checker.keep(outcome.bytes / SECTOR_SIZE);

@@ -32,12 +32,16 @@ public:
     // dense file, which is read without asking where its data lies
     // (SEEK_DATA can be slow while a file has unwritten changes).
     bool may_have_holes() const { return may_have_holes_; }
+    // A regular file, whose size fstat tells while it is read (a device's
+    // it does not).
+    bool regular() const { return regular_; }
 
 private:
     friend Failure open_image(const char* path, ImageInput& input);
     int fd_ = -1;
     std::optional<std::uint64_t> size_;
     bool may_have_holes_ = false;
+    bool regular_ = false;
 };
 
 // Opens `path` for reading and measures it if it is a regular file or a

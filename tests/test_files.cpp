@@ -496,3 +496,36 @@ TEST(FileMap, FindsEachFileOfARunOnceInTheOrderItAppears)
         ASSERT_EQ(found, expected) << from << "-" << to;
     }
 }
+
+TEST(Files, BlockDeviceReportsLikeItsFile)
+{
+    if (!have_tools())
+        GTEST_SKIP() << "genisoimage and xorriso are needed";
+    const std::vector<TreeFile> files = {{"VIDEO_TS/VTS_01_1.VOB", 30 * BLOCK}, {"VIDEO_TS/VTS_01_2.VOB", 9 * BLOCK}};
+    const std::string tree = write_temp_file("device-tree", {});
+    unlink(tree.c_str());
+    write_tree(tree, files);
+    const std::string iso = write_temp_file("device.iso", {});
+    ASSERT_EQ(run_shell("genisoimage -quiet -udf -R -J -o " + shell_quoted(iso) + " " + shell_quoted(tree)).status, 0);
+    const std::string text = read_file(iso);
+    Bytes bytes(text.begin(), text.end());
+    const std::uint64_t vob = sector_of(locate(bytes, files), "/VIDEO_TS/VTS_01_1.VOB", 29);
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(vob * BLOCK), 2 * BLOCK, 0);
+    write_file(iso, bytes);
+    const Outcome attached = run_shell("losetup -f --show " + shell_quoted(iso));
+    if (attached.status != 0) {
+        run_shell("rm -rf " + shell_quoted(tree) + " " + shell_quoted(iso));
+        GTEST_SKIP() << "a loop device is needed (losetup, as root): " << attached.err;
+    }
+    const std::string device = attached.out.substr(0, attached.out.find('\n'));
+    const Outcome from_file = run_shell("\"$SECTORSCAN\" --files " + shell_quoted(iso));
+    const Outcome from_device = run_shell("\"$SECTORSCAN\" --files " + shell_quoted(device));
+    run_shell("losetup -d " + shell_quoted(device));
+    EXPECT_EQ(from_device.status, 0) << from_device.err;
+    EXPECT_EQ(from_device.out.substr(header(device).size()), from_file.out.substr(header(iso).size()));
+    EXPECT_NE(from_file.out.find("  /VIDEO_TS/VTS_01_1.VOB 0x0000e800-0x0000efff\n"
+                                 "  /VIDEO_TS/VTS_01_2.VOB 0x00000000-0x000007ff\n"),
+              std::string::npos)
+        << from_file.out;
+    run_shell("rm -rf " + shell_quoted(tree) + " " + shell_quoted(iso));
+}
