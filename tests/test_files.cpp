@@ -16,6 +16,7 @@
 #include <tuple>
 
 #include "cli_run.h"
+#include "fault_mount.h"
 #include "file_map.h"
 #include "model_report.h"
 #include "test_images.h"
@@ -139,7 +140,7 @@ std::string without_file_lines(const std::string& out)
 // Zeroes `sectors` of `image`, scans it with --files and checks every run's
 // file lines against the truth, and that the report is the same as without
 // --files. Returns the report.
-std::string check_files(const std::string& what, Bytes image, const Truth& truth,
+std::string check_files(const std::string& what, Bytes& image, const Truth& truth,
                         const std::vector<std::pair<std::uint64_t, std::uint64_t>>& zeroed)
 {
     for (const auto& [first, last] : zeroed)
@@ -198,16 +199,20 @@ TEST(Files, RunsInFilesAcrossFilesOverPartialSectorsAndInNoFile)
         GTEST_SKIP() << "genisoimage and xorriso are needed";
     // A DVD-like tree, a data folder with a hard link, and a name with a
     // newline, which Rock Ridge keeps.
+    // Names that plain ISO 9660 keeps as they are, an empty file (which
+    // shares its place with the next file's), and a name with a newline,
+    // which only Rock Ridge keeps.
     const std::vector<TreeFile> files = {
         {"VIDEO_TS/VIDEO_TS.IFO", 5000}, {"VIDEO_TS/VTS_01_0.IFO", 3 * BLOCK}, {"VIDEO_TS/VTS_01_1.VOB", 40 * BLOCK},
-        {"DATA/a.bin", 5 * BLOCK},       {"DATA/b.bin", 5 * BLOCK + 100},      {"DATA/new\nline", 2 * BLOCK},
+        {"DATA/A.BIN", 5 * BLOCK},       {"DATA/B.BIN", 5 * BLOCK + 100},      {"DATA/EMPTY.TXT", 0},
+        {"DATA/new\nline", 2 * BLOCK},
     };
     const std::string tree = write_temp_file("tree", {});
     unlink(tree.c_str());
     write_tree(tree, files);
     ASSERT_EQ(
-        run_shell("ln " + shell_quoted(tree + "/DATA/a.bin") + " " + shell_quoted(tree + "/DATA/alias.bin")).status, 0);
-    const std::map<std::string, std::string> links = {{"DATA/alias.bin", "DATA/a.bin"}};
+        run_shell("ln " + shell_quoted(tree + "/DATA/A.BIN") + " " + shell_quoted(tree + "/DATA/ALIAS.BIN")).status, 0);
+    const std::map<std::string, std::string> links = {{"DATA/ALIAS.BIN", "DATA/A.BIN"}};
     const std::string image = write_temp_file("tree.iso", {});
     const struct {
         const char* what;
@@ -217,7 +222,9 @@ TEST(Files, RunsInFilesAcrossFilesOverPartialSectorsAndInNoFile)
         {"ISO 9660 with Rock Ridge and Joliet", "genisoimage -quiet -R -J", true},
         {"a UDF bridge, as on a DVD", "genisoimage -quiet -R -J -udf", false},
         {"ISO 9660 with Joliet only", "genisoimage -quiet -J", false},
+        {"plain ISO 9660", "genisoimage -quiet", false},
     };
+    Bytes last;
     for (const auto& kind : kinds) {
         ASSERT_EQ(run_shell(std::string(kind.make) + " -o " + shell_quoted(image) + " " + shell_quoted(tree)).status,
                   0);
@@ -231,7 +238,7 @@ TEST(Files, RunsInFilesAcrossFilesOverPartialSectorsAndInNoFile)
         // in no file.
         const std::uint64_t vob = sector_of(truth, "/VIDEO_TS/VTS_01_1.VOB", 5);
         const std::uint64_t ifo_end = sector_of(truth, "/VIDEO_TS/VIDEO_TS.IFO", 2);
-        const std::uint64_t a = sector_of(truth, "/DATA/a.bin", 4);
+        const std::uint64_t a = sector_of(truth, "/DATA/A.BIN", 4);
         std::vector<std::pair<std::uint64_t, std::uint64_t>> zeroed = {
             {vob, vob + 2}, {ifo_end, ifo_end}, {a, a}, {bytes.size() / BLOCK - 20, bytes.size() / BLOCK - 19}};
         // Two files in a row, whichever the tool laid out so.
@@ -250,16 +257,54 @@ TEST(Files, RunsInFilesAcrossFilesOverPartialSectorsAndInNoFile)
             zeroed.emplace_back(odd, odd);
         }
         const std::string out = check_files(kind.what, bytes, truth, zeroed);
+        last = bytes;
         EXPECT_NE(out.find("  (no file)\n"), std::string::npos) << kind.what << ":\n" << out;
         EXPECT_NE(out.find("  /VIDEO_TS/VTS_01_1.VOB 0x00002800-0x00003fff\n"), std::string::npos) << out;
         EXPECT_NE(out.find("  /VIDEO_TS/VIDEO_TS.IFO 0x00001000-0x00001387\n"), std::string::npos) << out;
-        EXPECT_NE(out.find("  /DATA/a.bin 0x00002000-0x000027ff\n  /DATA/alias.bin 0x00002000-0x000027ff\n"),
+        EXPECT_NE(out.find("  /DATA/A.BIN 0x00002000-0x000027ff\n  /DATA/ALIAS.BIN 0x00002000-0x000027ff\n"),
                   std::string::npos)
             << out;
         if (kind.odd_name) {
             EXPECT_NE(out.find("  /DATA/new\\x0aline 0x00000"), std::string::npos) << out;
         }
     }
+
+    // After IMAGE and with --mapfile; and a scan cut short by a read error
+    // still names the files of the runs it reported.
+    write_file(image, last);
+    const std::string map = image + ".map";
+    const Outcome both =
+        run_shell("\"$SECTORSCAN\" " + shell_quoted(image) + " --files --mapfile " + shell_quoted(map));
+    EXPECT_EQ(both.status, 0) << both.err;
+    EXPECT_EQ(without_file_lines(both.out), header(image) + model_report(last.data(), last.size()));
+    EXPECT_NE(both.out.find("  /VIDEO_TS/VTS_01_1.VOB 0x00002800-0x00003fff\n"), std::string::npos) << both.out;
+    EXPECT_EQ(mapfile_blocks(read_file(map)),
+              model_mapfile_blocks(model_report(last.data(), last.size()), last.size(), last.size()));
+    std::string why;
+    if (const FaultFs* fs = FaultFs::get(why)) {
+        // Reading fails 20 sectors after the first run: the runs closed
+        // before then, each with its file lines, then the error line.
+        std::istringstream lines(both.out.substr(header(image).size()));
+        std::string kept;
+        std::uint64_t fail_sector = 0;
+        bool keeping = true;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("  ", 0) != 0) {
+                char* end = nullptr;
+                const std::uint64_t first = std::strtoull(line.c_str(), &end, 16);
+                const std::uint64_t closing = (*end == '-' ? std::strtoull(end + 1, nullptr, 16) : first) + 1;
+                fail_sector = fail_sector == 0 ? first + 20 : fail_sector;
+                keeping = closing < fail_sector;
+            }
+            if (keeping)
+                kept += line + "\n";
+        }
+        const std::string cut = fs->add("eio=" + std::to_string(fail_sector * BLOCK), "cut.iso", last);
+        const Outcome failed = run_shell("\"$SECTORSCAN\" --files " + shell_quoted(cut));
+        EXPECT_EQ(failed.status, 1);
+        EXPECT_EQ(failed.out, header(cut) + kept + " Error reading file: " + cut + "\n") << failed.out;
+    }
+    unlink(map.c_str());
     unlink(image.c_str());
     run_shell("rm -rf " + shell_quoted(tree));
 }
