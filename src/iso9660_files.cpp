@@ -244,7 +244,8 @@ bool read_iso9660(FileSystemWalk& walk)
         walk.map().add_extent(FileMap::ROOT, at, walk.within_image(at, root->size), 0);
         IsoWalk(walk, iso.get(), names).folder("/", root->lsn, root->size, FileMap::ROOT, 1);
     }
-    messages.note_all(walk, "libiso9660");
+    for (const std::string& line : messages.take("libiso9660"))
+        walk.note(line);
     if (!root)
         walk.note("cannot read the ISO 9660 root directory");
     return true;

@@ -10,7 +10,6 @@
 
 #include "descriptors.h"
 #include "file_map.h"
-#include "file_system_walk.h"
 
 namespace {
 
@@ -74,21 +73,22 @@ void LibraryMessages::release()
         close(saved_stderr_);
 }
 
-void LibraryMessages::note_all(FileSystemWalk& walk, const char* library)
+std::vector<std::string> LibraryMessages::take(const char* library)
 {
     release();
-    std::size_t said = 0;
+    std::vector<std::string> said;
     for (std::string line : lines_) {
         // libudfread starts its lines with its own name.
         if (line.rfind("udfread ", 0) == 0)
             line.erase(0, 8);
         if (line.find_first_not_of(" \t\r") == std::string::npos)
             continue;
-        if (++said > MAX_LINES) {
-            walk.note(std::string(library) + ": and more");
+        if (said.size() == MAX_LINES) {
+            said.push_back(std::string(library) + ": and more");
             break;
         }
-        walk.note(std::string(library) + ": " + escaped_name(line));
+        said.push_back(std::string(library) + ": " + escaped_name(line));
     }
     lines_.clear();
+    return said;
 }

@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-class FileSystemWalk;
-
 class LibraryMessages {
 public:
     // Holds back what the libraries say from here on.
@@ -19,8 +17,10 @@ public:
     LibraryMessages(const LibraryMessages&) = delete;
     LibraryMessages& operator=(const LibraryMessages&) = delete;
 
-    // Notes each line held back so far, escaped, as `library`: LINE.
-    void note_all(FileSystemWalk& walk, const char* library);
+    // The lines held back so far, escaped, each as "LIBRARY: LINE", for the
+    // tool to say; a garbled file system may make a library say much, so
+    // there are a few at most.
+    std::vector<std::string> take(const char* library);
 
 private:
     void release();

@@ -204,7 +204,8 @@ bool read_udf(FileSystemWalk& walk)
             walk.entered(block, FileMap::ROOT);
         UdfWalk(walk, reader, 4 * reader.blocks + (std::uint64_t{1} << 20U)).folder(root.get(), FileMap::ROOT, 1);
     }
-    messages.note_all(walk, "libudfread");
+    for (const std::string& line : messages.take("libudfread"))
+        walk.note(line);
     if (!root)
         walk.note("cannot read the UDF root directory");
     return true;
