@@ -50,7 +50,8 @@ const char* const HELP_TEXT = "Usage: sectorscan [--mapfile MAP] [--files] IMAGE
                               "Any other argument after IMAGE is ignored.\n"
                               "\n"
                               "Exit status: 0 the whole image was scanned; 1 it could not be opened or read,\n"
-                              "or standard output or MAP could not be written; 2 usage error.\n"
+                              "standard output or MAP could not be written, or --files was given a stream;\n"
+                              "2 usage error.\n"
                               "See sectorscan(1).\n";
 
 int print_help_or_version(std::string_view option)
