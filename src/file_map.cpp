@@ -6,17 +6,16 @@
 
 FileMap::FileMap()
 {
-    entries_.push_back(Node{ROOT, 0, 0, true, 0});
+    entries_.push_back(Node{ROOT, 0, 0, true});
 }
 
-FileMap::Entry FileMap::add(Entry parent, std::string_view name, std::uint64_t size, bool folder)
+FileMap::Entry FileMap::add(Entry parent, std::string_view name, bool folder)
 {
     Node node;
     node.parent = parent;
     node.name_at = static_cast<std::uint32_t>(names_.size());
     node.name_length = static_cast<std::uint32_t>(name.size());
     node.folder = folder;
-    node.size = size;
     names_.append(name);
     entries_.push_back(node);
     return static_cast<Entry>(entries_.size() - 1);
@@ -78,14 +77,9 @@ void FileMap::visit(std::size_t node, std::size_t lo, std::size_t hi, std::uint6
         return;
     }
     const Extent& e = extents_[lo];
-    const Node& file = entries_[e.entry];
     const std::uint64_t start = std::max(from, e.from);
-    const std::uint64_t first = e.file_offset + (start - e.from);
-    std::uint64_t last = e.file_offset + (std::min(to, e.to) - e.from) - 1;
-    if (file.size > 0)
-        last = std::min(last, file.size - 1);
-    if (first <= last)
-        hits.push_back(Hit{e.entry, start, first, last});
+    hits.push_back(
+        Hit{e.entry, start, e.file_offset + (start - e.from), e.file_offset + (std::min(to, e.to) - e.from) - 1});
 }
 
 std::vector<FileMap::Hit> FileMap::files_in(std::uint64_t from, std::uint64_t to) const

@@ -16,10 +16,10 @@ public:
 
     FileMap();
 
-    // A file or folder named `name` in folder `parent`, of `size` bytes.
-    Entry add(Entry parent, std::string_view name, std::uint64_t size, bool folder);
+    // A file or folder named `name` in folder `parent`.
+    Entry add(Entry parent, std::string_view name, bool folder);
     // Bytes `file_offset` on of `entry` lie at `image_offset` on, `length`
-    // of them.
+    // of them, all of them its own: none past its end.
     void add_extent(Entry entry, std::uint64_t image_offset, std::uint64_t length, std::uint64_t file_offset);
     // Sorts what was added for the questions below; nothing is added after.
     void finish();
@@ -48,7 +48,6 @@ private:
         std::uint32_t name_at = 0;
         std::uint32_t name_length = 0;
         bool folder = false;
-        std::uint64_t size = 0;
     };
     struct Extent {
         std::uint64_t from = 0; // in the image

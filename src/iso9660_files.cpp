@@ -174,7 +174,7 @@ void IsoWalk::folder(const std::string& lookup, std::uint64_t lsn, std::uint64_t
         if (record.name == "." || record.name == ".." || !walk_.room_for_entry())
             continue;
         if (record.folder) {
-            const FileMap::Entry sub = map.add(entry, shown_name(record, names_), record.size, true);
+            const FileMap::Entry sub = map.add(entry, shown_name(record, names_), true);
             map.add_extent(sub, record.lsn * BLOCK, walk_.within_image(record.lsn * BLOCK, record.size), 0);
             folders.emplace_back(&record, sub);
             continue;
@@ -186,7 +186,7 @@ void IsoWalk::folder(const std::string& lookup, std::uint64_t lsn, std::uint64_t
         while (i + parts < records.size() && !records[i + parts].folder && records[i + parts].name == record.name)
             total += records[i + parts++].size;
         if (total > 0) {
-            const FileMap::Entry file = map.add(entry, shown_name(record, names_), total, false);
+            const FileMap::Entry file = map.add(entry, shown_name(record, names_), false);
             std::uint64_t file_offset = 0;
             for (std::size_t k = 0; k < parts; ++k) {
                 const Record& part = records[i + k];

@@ -97,7 +97,7 @@ void UdfWalk::file(UDFDIR* dir, const char* name, FileMap::Entry parent)
     const std::int64_t size = udfread_file_size(file.get());
     if (size <= 0 || !walk_.room_for_entry())
         return; // an empty file holds no sector to damage
-    const FileMap::Entry entry = map.add(parent, name, static_cast<std::uint64_t>(size), false);
+    const FileMap::Entry entry = map.add(parent, name, false);
     // libudfread tells the block of each block of the file; runs of them that
     // follow on in the image are one extent. Block 0 is not a file's: it
     // stands for a block that was never recorded.
@@ -140,7 +140,7 @@ void UdfWalk::subfolder(UDFDIR* dir, const char* name, FileMap::Entry parent, un
     FileMap& map = walk_.map();
     if (!walk_.room_for_entry())
         return;
-    const FileMap::Entry entry = map.add(parent, name, 0, true);
+    const FileMap::Entry entry = map.add(parent, name, true);
     if (depth >= MAX_DEPTH) {
         walk_.note("the directory " + escaped_name(map.path(entry)) + " lies more than " + std::to_string(MAX_DEPTH) +
                    " levels deep: not entered");
