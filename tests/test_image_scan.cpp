@@ -238,6 +238,12 @@ TEST(Scan, ReadFaultsThroughTheFileSystem)
     EXPECT_EQ(stale.result.end, ScanResult::End::shrank);
     EXPECT_EQ(stale.result.bytes_read, 2047U);
     EXPECT_EQ(stale.report, "");
+    // Cut inside a stretch of data, before the run after it closes.
+    const ScanRun cut = scan_path(fs->add("stale=10240", "stale-data.img", image_from_pattern("DDDDDDDDDDZZDDD")),
+                                  ReadPlan{PIECE_SIZE, 1});
+    EXPECT_EQ(cut.result.end, ScanResult::End::shrank);
+    EXPECT_EQ(cut.result.bytes_read, 10240U);
+    EXPECT_EQ(cut.report, "");
 
     // An image cut short while it is read, after the first read.
     const ScanRun shrunk = scan_path(
