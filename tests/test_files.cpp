@@ -280,33 +280,34 @@ TEST(Files, RunsInFilesAcrossFilesOverPartialSectorsAndInNoFile)
     EXPECT_NE(both.out.find("  /VIDEO_TS/VTS_01_1.VOB 0x00002800-0x00003fff\n"), std::string::npos) << both.out;
     EXPECT_EQ(mapfile_blocks(read_file(map)),
               model_mapfile_blocks(model_report(last.data(), last.size()), last.size(), last.size()));
-    std::string why;
-    if (const FaultFs* fs = FaultFs::get(why)) {
-        // Reading fails 20 sectors after the first run: the runs closed
-        // before then, each with its file lines, then the error line.
-        std::istringstream lines(both.out.substr(header(image).size()));
-        std::string kept;
-        std::uint64_t fail_sector = 0;
-        bool keeping = true;
-        for (std::string line; std::getline(lines, line);) {
-            if (line.rfind("  ", 0) != 0) {
-                char* end = nullptr;
-                const std::uint64_t first = std::strtoull(line.c_str(), &end, 16);
-                const std::uint64_t closing = (*end == '-' ? std::strtoull(end + 1, nullptr, 16) : first) + 1;
-                fail_sector = fail_sector == 0 ? first + 20 : fail_sector;
-                keeping = closing < fail_sector;
-            }
-            if (keeping)
-                kept += line + "\n";
-        }
-        const std::string cut = fs->add("eio=" + std::to_string(fail_sector * BLOCK), "cut.iso", last);
-        const Outcome failed = run_shell("\"$SECTORSCAN\" --files " + shell_quoted(cut));
-        EXPECT_EQ(failed.status, 1);
-        EXPECT_EQ(failed.out, header(cut) + kept + " Error reading file: " + cut + "\n") << failed.out;
-    }
     unlink(map.c_str());
     unlink(image.c_str());
     run_shell("rm -rf " + shell_quoted(tree));
+    std::string why;
+    const FaultFs* fs = FaultFs::get(why);
+    if (fs == nullptr)
+        GTEST_SKIP() << "the rest needs the fault file system: " << why;
+    // Reading fails 20 sectors after the first run: the runs closed
+    // before then, each with its file lines, then the error line.
+    std::istringstream lines(both.out.substr(header(image).size()));
+    std::string kept;
+    std::uint64_t fail_sector = 0;
+    bool keeping = true;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("  ", 0) != 0) {
+            char* end = nullptr;
+            const std::uint64_t first = std::strtoull(line.c_str(), &end, 16);
+            const std::uint64_t closing = (*end == '-' ? std::strtoull(end + 1, nullptr, 16) : first) + 1;
+            fail_sector = fail_sector == 0 ? first + 20 : fail_sector;
+            keeping = closing < fail_sector;
+        }
+        if (keeping)
+            kept += line + "\n";
+    }
+    const std::string cut = fs->add("eio=" + std::to_string(fail_sector * BLOCK), "cut.iso", last);
+    const Outcome failed = run_shell("\"$SECTORSCAN\" --files " + shell_quoted(cut));
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.out, header(cut) + kept + " Error reading file: " + cut + "\n") << failed.out;
 }
 
 namespace {
