@@ -199,13 +199,13 @@ TEST(Files, RunsInFilesAcrossFilesOverPartialSectorsAndInNoFile)
         GTEST_SKIP() << "genisoimage and xorriso are needed";
     // A DVD-like tree, a data folder with a hard link, and a name with a
     // newline, which Rock Ridge keeps.
-    // Names that plain ISO 9660 keeps as they are, an empty file (which
-    // shares its place with the next file's), and a name with a newline,
-    // which only Rock Ridge keeps.
+    // Names that plain ISO 9660 keeps as they are, one in lower case, which
+    // it does not, an empty file (which shares its place with the next
+    // file's), and a name with a newline, which only Rock Ridge keeps.
     const std::vector<TreeFile> files = {
         {"VIDEO_TS/VIDEO_TS.IFO", 5000}, {"VIDEO_TS/VTS_01_0.IFO", 3 * BLOCK}, {"VIDEO_TS/VTS_01_1.VOB", 40 * BLOCK},
         {"DATA/A.BIN", 5 * BLOCK},       {"DATA/B.BIN", 5 * BLOCK + 100},      {"DATA/EMPTY.TXT", 0},
-        {"DATA/new\nline", 2 * BLOCK},
+        {"DATA/lower.bin", 3 * BLOCK},   {"DATA/new\nline", 2 * BLOCK},
     };
     const std::string tree = write_temp_file("tree", {});
     unlink(tree.c_str());
@@ -217,12 +217,14 @@ TEST(Files, RunsInFilesAcrossFilesOverPartialSectorsAndInNoFile)
     const struct {
         const char* what;
         const char* make;
-        bool odd_name; // the file system keeps the name with a newline
+        bool odd_name;   // the file system keeps the name with a newline
+        bool lower_case; // and the one in lower case
     } kinds[] = {
-        {"ISO 9660 with Rock Ridge and Joliet", "genisoimage -quiet -R -J", true},
-        {"a UDF bridge, as on a DVD", "genisoimage -quiet -R -J -udf", false},
-        {"ISO 9660 with Joliet only", "genisoimage -quiet -J", false},
-        {"plain ISO 9660", "genisoimage -quiet", false},
+        {"ISO 9660 with Rock Ridge and Joliet", "genisoimage -quiet -R -J", true, true},
+        // UDF names, which keep their case, not the bridge's plain ISO 9660.
+        {"a UDF bridge, as on a DVD", "genisoimage -quiet -udf", false, true},
+        {"ISO 9660 with Joliet only", "genisoimage -quiet -J", false, true},
+        {"plain ISO 9660", "genisoimage -quiet", false, false},
     };
     Bytes last;
     for (const auto& kind : kinds) {
@@ -232,6 +234,7 @@ TEST(Files, RunsInFilesAcrossFilesOverPartialSectorsAndInNoFile)
         Bytes bytes(text.begin(), text.end());
         const Truth truth = locate(bytes, files, links);
         const std::string odd_name = "/DATA/new\nline";
+        const std::string lower = "/DATA/lower.bin";
         fill_padding(bytes, truth);
         // Inside a file; over the end of one file and the start of the next;
         // over a file's partial last sector; over a file and its other name;
@@ -244,9 +247,10 @@ TEST(Files, RunsInFilesAcrossFilesOverPartialSectorsAndInNoFile)
         // Two files in a row, whichever the tool laid out so.
         for (const auto& [sector, block] : truth.blocks) {
             const auto next = truth.blocks.find(sector + 1);
+            const auto plain = [&](const std::string& path) { return path != odd_name && path != lower; };
             if (next != truth.blocks.end() && next->second.second == 0 && block.first != next->second.first &&
-                sector != a && sector + 1 != a && sector != ifo_end && block.first != odd_name &&
-                next->second.first != odd_name) {
+                sector != a && sector + 1 != a && sector != ifo_end && plain(block.first) &&
+                plain(next->second.first)) {
                 zeroed.emplace_back(sector, sector + 1);
                 break;
             }
@@ -255,6 +259,10 @@ TEST(Files, RunsInFilesAcrossFilesOverPartialSectorsAndInNoFile)
         if (kind.odd_name) {
             const std::uint64_t odd = sector_of(truth, odd_name, 1);
             zeroed.emplace_back(odd, odd);
+        }
+        if (kind.lower_case) {
+            const std::uint64_t low = sector_of(truth, lower, 1);
+            zeroed.emplace_back(low, low);
         }
         const std::string out = check_files(kind.what, bytes, truth, zeroed);
         last = bytes;
@@ -266,6 +274,9 @@ TEST(Files, RunsInFilesAcrossFilesOverPartialSectorsAndInNoFile)
             << out;
         if (kind.odd_name) {
             EXPECT_NE(out.find("  /DATA/new\\x0aline 0x00000"), std::string::npos) << out;
+        }
+        if (kind.lower_case) {
+            EXPECT_NE(out.find("  /DATA/lower.bin 0x00000800-0x00000fff\n"), std::string::npos) << out;
         }
     }
 

@@ -195,6 +195,12 @@ TEST(CliMapfile, AnotherUsersFileInAStickyFolderIsRefusedBeforeTheScan)
     EXPECT_EQ(o.out, "");
     EXPECT_TRUE(o.err.ends_with("its folder lets only owners replace files (sticky)\n")) << o.err;
     EXPECT_EQ(read_file(dir + "/root.map"), "old\n");
+    // Root may replace anybody's file there, in a folder of anybody's.
+    const Outcome as_root =
+        run_shell("chown nobody " + shell_quoted(dir) + " " + shell_quoted(dir) +
+                  "/root.map && \"$SECTORSCAN\" --mapfile " + shell_quoted(dir) + "/root.map " + shell_quoted(image));
+    EXPECT_EQ(as_root.status, 0) << as_root.err;
+    EXPECT_NE(read_file(dir + "/root.map"), "old\n");
     run_shell("rm -rf " + shell_quoted(dir));
     unlink(image.c_str());
 }
