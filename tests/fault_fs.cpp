@@ -21,6 +21,7 @@
 //   noseek        (sparse too) it cannot tell where its data lies (EINVAL)
 //   enospc=N      writes that would take a file past N bytes fail (ENOSPC)
 //   nofsync       writing a file to disk fails (EIO)
+//   norename      no file can be renamed over this one (EBUSY)
 // MOUNT/FAULTS/NAME@stats reads "reads R\nbytes B\nseeks S\nafter_end A\n":
 // the reads and bytes read of NAME, its SEEK_DATA and SEEK_HOLE questions,
 // and the reads after one that failed or found the end.
@@ -48,7 +49,7 @@ std::string g_backing;
 
 struct Faults {
     long long eio = -1, short_read = -1, delay = 0, shrink = -1, after = 0, stale = -1, blocks = 0, enospc = -1;
-    bool stream = false, sparse = false, stuck = false, noseek = false, nofsync = false;
+    bool stream = false, sparse = false, stuck = false, noseek = false, nofsync = false, norename = false;
 };
 
 struct Counts {
@@ -113,6 +114,8 @@ Split split(const char* path)
             f.noseek = f.sparse = true;
         else if (key == "nofsync")
             f.nofsync = true;
+        else if (key == "norename")
+            f.norename = true;
         else if (key == "enospc")
             f.enospc = value;
         at = end + 1;
@@ -303,6 +306,8 @@ int fs_rename(const char* from, const char* to, unsigned int flags)
 {
     if (flags != 0)
         return -EINVAL;
+    if (split(to).faults.norename)
+        return -EBUSY;
     return rename(backing(split(from)).c_str(), backing(split(to)).c_str()) == 0 ? 0 : -errno;
 }
 

@@ -202,7 +202,8 @@ TEST(Scan, ReadFaultsThroughTheFileSystem)
     }
     // A run still open where the read fails may yet have been reported: its
     // sectors are not settled either; but one from sector 0 never can be.
-    for (const auto& [pattern, settled] : {std::pair{"DZDZDDDZZZDD", 7}, std::pair{"ZZZZZZZZZZDD", 8}}) {
+    for (const auto& [pattern, settled] :
+         {std::pair{"DZDZDDDZZZDD", 7}, std::pair{"DZDZDDDZDDDD", 7}, std::pair{"ZZZZZZZZZZDD", 8}}) {
         const Bytes open_run = image_from_pattern(pattern);
         const ScanRun run = scan_path(fs->add("eio=" + std::to_string(8 * SECTOR_SIZE + 100), "open.img", open_run),
                                       ReadPlan{4 * SECTOR_SIZE, 2});

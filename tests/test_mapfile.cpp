@@ -247,13 +247,15 @@ TEST(CliMapfile, FailedWritesLeaveTheOldMapfileAndSaySo)
 {
     REQUIRE_FAULT_FS(fs);
     // Many runs, so that the block list outgrows the stream's buffer and a
-    // write fails while the scan runs; and a disk that will not take the file.
+    // write fails while the scan runs; a disk that will not take the file;
+    // and a map that cannot be replaced.
     std::string pattern;
     for (int i = 0; i < 400; ++i)
         pattern += "DZ";
     const std::string image = write_temp_file("writes.img", image_from_pattern(pattern + "D"));
     for (const auto& [faults, cause] :
-         {std::pair{"enospc=6000", "No space left on device"}, std::pair{"nofsync", "Input/output error"}}) {
+         {std::pair{"enospc=6000", "No space left on device"}, std::pair{"nofsync", "Input/output error"},
+          std::pair{"norename", "Device or resource busy"}}) {
         const std::string map = fs->add(faults, "old.map", {'o', 'l', 'd', '\n'});
         const Outcome o = run_shell("\"$SECTORSCAN\" --mapfile " + shell_quoted(map) + " " + shell_quoted(image));
         EXPECT_EQ(o.status, 1) << faults;
