@@ -346,32 +346,45 @@ std::size_t record_of(const Bytes& image, std::uint64_t block, const std::string
     return 0;
 }
 
-// The block of the UDF file entry that the file identifier named `name`
-// (8-bit, as genisoimage writes them) points to: its partition's start plus
-// the block its ICB names. 0 if there is none.
-std::uint64_t udf_entry_block(const Bytes& image, const std::string& name)
-{
-    const auto number = [&](std::size_t at, int bytes) {
+// The UDF structures the tests spoil, found from the image's bytes alone.
+struct UdfLayout {
+    const Bytes& image;
+
+    std::uint64_t number(std::size_t at, int bytes) const
+    {
         std::uint64_t value = 0;
         for (int k = bytes - 1; k >= 0; --k)
             value = value << 8U | image[at + static_cast<std::size_t>(k)];
         return value;
-    };
-    std::uint64_t partition = 0;
-    for (std::size_t block = 16; block < 512 && (block + 1) * BLOCK <= image.size(); ++block) {
-        if (number(block * BLOCK, 2) == 5) // a partition descriptor
-            partition = number(block * BLOCK + 188, 4);
     }
-    for (std::size_t at = 0; partition > 0 && at + BLOCK <= image.size(); at += 4) {
-        // A file identifier descriptor: tag 257, then its name after L_IU bytes.
-        if (number(at, 2) != 257 || image[at + 19] != name.size() + 1)
-            continue;
-        const std::size_t id = at + 38 + number(at + 36, 2);
-        if (image[id] == 8 && std::string(reinterpret_cast<const char*>(&image[id + 1]), name.size()) == name)
-            return partition + number(at + 24, 4);
+    // The first block of the partition, from its partition descriptor.
+    std::uint64_t partition() const
+    {
+        for (std::size_t block = 16; block < 512 && (block + 1) * BLOCK <= image.size(); ++block) {
+            if (number(block * BLOCK, 2) == 5)
+                return number(block * BLOCK + 188, 4);
+        }
+        return 0;
     }
-    return 0;
-}
+    // The file identifier descriptor (tag 257) named `name`, in 8-bit
+    // characters as genisoimage writes them: its offset, 0 for none.
+    std::size_t identifier(const std::string& name) const
+    {
+        for (std::size_t at = 0; at + BLOCK <= image.size(); at += 4) {
+            if (number(at, 2) != 257 || image[at + 19] != name.size() + 1)
+                continue;
+            const std::size_t id = at + 38 + number(at + 36, 2);
+            if (image[id] == 8 && std::string(reinterpret_cast<const char*>(&image[id + 1]), name.size()) == name)
+                return at;
+        }
+        return 0;
+    }
+    // The partition's block of the file entry an identifier points to.
+    std::uint64_t entry_of(std::size_t identifier) const { return number(identifier + 24, 4); }
+    // The partition's block of the root's file entry, from the file set
+    // descriptor (tag 256) at the partition's start.
+    std::uint64_t root() const { return number(partition() * BLOCK + 404, 4); }
+};
 
 // Points the record at `record` to the folder at `block` (its extent is
 // written both ways round, as ISO 9660 has it).
@@ -447,24 +460,53 @@ TEST(Files, UntrustedFileSystemsGiveTheWholeReport)
         unlink(path.c_str());
     }
 
-    // A zeroed folder in UDF: the libraries' words follow the tool's, as its.
+    // The same in UDF, the names a DVD's bridge gives: the libraries' words
+    // follow the tool's, as its own.
     ASSERT_EQ(run_shell("genisoimage -quiet -udf -o " + shell_quoted(iso) + " " + shell_quoted(tree)).status, 0);
     const std::string udf_text = read_file(iso);
-    Bytes udf(udf_text.begin(), udf_text.end());
-    const std::uint64_t entry = udf_entry_block(udf, "DATA");
-    ASSERT_GT(entry, 0U);
-    std::fill_n(udf.begin() + static_cast<std::ptrdiff_t>(entry * BLOCK), BLOCK, 0);
-    const std::uint64_t lost = sector_of(locate(udf, files), "/DATA/b.bin", 1);
-    std::fill_n(udf.begin() + static_cast<std::ptrdiff_t>(lost * BLOCK), BLOCK, 0);
-    write_file(iso, udf);
-    const Outcome zeroed = run_shell("\"$SECTORSCAN\" --files " + shell_quoted(iso));
-    EXPECT_EQ(zeroed.status, 0);
-    EXPECT_EQ(without_file_lines(zeroed.out), run_shell("\"$SECTORSCAN\" " + shell_quoted(iso)).out);
-    const std::string said = "sectorscan: " + iso + ": --files: ";
-    EXPECT_EQ(zeroed.err.substr(0, zeroed.err.find('\n') + 1), said + "cannot read the directory /DATA/\n");
-    EXPECT_NE(zeroed.err.find("\n" + said + "libudfread: ERROR: "), std::string::npos) << zeroed.err;
-    EXPECT_NE(zeroed.out.find("  (no file)\n"), std::string::npos) << zeroed.out;
-    EXPECT_EQ(zeroed.out.find("/DATA/"), std::string::npos) << zeroed.out;
+    const Bytes udf_pristine(udf_text.begin(), udf_text.end());
+    const UdfLayout udf{udf_pristine};
+    const std::size_t data_id = udf.identifier("DATA");
+    const std::size_t sub_id = udf.identifier("sub");
+    ASSERT_TRUE(udf.partition() > 0 && data_id > 0 && sub_id > 0);
+    const std::uint64_t c_udf = sector_of(locate(udf_pristine, files), "/DATA/sub/c.bin", 1);
+    const auto point = [](Bytes& image, std::size_t identifier, std::uint64_t block) {
+        for (std::size_t byte = 0; byte < 4; ++byte)
+            image[identifier + 24 + byte] = static_cast<unsigned char>(block >> (8 * byte));
+    };
+    const struct {
+        const char* what;
+        std::function<void(Bytes&)> spoil;
+        std::string note; // the first line
+    } udf_cases[] = {
+        {"a zeroed UDF folder",
+         [&](Bytes& image) {
+             const std::uint64_t at = (udf.partition() + udf.entry_of(data_id)) * BLOCK;
+             std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(at), BLOCK, 0);
+         },
+         "cannot read the directory /DATA/"},
+        {"a UDF folder that points back to its parent",
+         [&](Bytes& image) { point(image, sub_id, udf.entry_of(data_id)); },
+         "the directory /DATA/sub/ is /DATA/ again: not entered again"},
+        {"a UDF folder that points back to the root", [&](Bytes& image) { point(image, sub_id, udf.root()); },
+         "the directory /DATA/sub/ is / again: not entered again"},
+    };
+    for (const auto& c_ : udf_cases) {
+        Bytes image = udf_pristine;
+        c_.spoil(image);
+        std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(c_udf * BLOCK), BLOCK, 0);
+        write_file(iso, image);
+        const Outcome with = run_shell("\"$SECTORSCAN\" --files " + shell_quoted(iso));
+        EXPECT_EQ(with.status, 0) << c_.what;
+        EXPECT_EQ(without_file_lines(with.out), run_shell("\"$SECTORSCAN\" " + shell_quoted(iso)).out) << c_.what;
+        const std::string said = "sectorscan: " + iso + ": --files: ";
+        EXPECT_EQ(with.err.substr(0, with.err.find('\n') + 1), said + c_.note + "\n") << c_.what;
+        // Only a folder that cannot be read has the library's words to add.
+        EXPECT_EQ(with.err.find("\n" + said + "libudfread: ERROR: ") != std::string::npos, c_.note.find("cannot") == 0)
+            << c_.what << with.err;
+        EXPECT_NE(with.out.find("  (no file)\n"), std::string::npos) << c_.what << with.out;
+        EXPECT_EQ(with.out.find("/DATA/sub/c.bin"), std::string::npos) << c_.what << with.out;
+    }
 
     // A stream cannot be read twice: refused before the scan.
     const Outcome piped = run_shell("cat " + shell_quoted(iso) + " | \"$SECTORSCAN\" --files /dev/stdin");
