@@ -239,12 +239,17 @@ TEST(Scan, ReadFaultsThroughTheFileSystem)
     EXPECT_EQ(stale.result.end, ScanResult::End::shrank);
     EXPECT_EQ(stale.result.bytes_read, 2047U);
     EXPECT_EQ(stale.report, "");
-    // Cut inside a stretch of data, before the run after it closes.
-    const ScanRun cut = scan_path(fs->add("stale=10240", "stale-data.img", image_from_pattern("DDDDDDDDDDZZDDD")),
-                                  ReadPlan{PIECE_SIZE, 1});
-    EXPECT_EQ(cut.result.end, ScanResult::End::shrank);
-    EXPECT_EQ(cut.result.bytes_read, 10240U);
-    EXPECT_EQ(cut.report, "");
+    // Cut inside a stretch of data, before the run after it closes; and
+    // just past a run, whose closing sector the file no longer holds.
+    for (const auto& [pattern, report] :
+         {std::pair{"DDDDDDDDDDZZDDD", ""}, std::pair{"DZDDZDDDDDDDDDD", "0x00000001 (0x00000800)\n"}}) {
+        const ScanRun cut =
+            scan_path(fs->add("stale=10240", std::string(pattern) + ".img", image_from_pattern(pattern)),
+                      ReadPlan{PIECE_SIZE, 1});
+        EXPECT_EQ(cut.result.end, ScanResult::End::shrank) << pattern;
+        EXPECT_EQ(cut.result.bytes_read, 10240U) << pattern;
+        EXPECT_EQ(cut.report, report) << pattern;
+    }
 
     // An image cut short while it is read, after the first read.
     const ScanRun shrunk = scan_path(
