@@ -41,8 +41,11 @@ Bytes block_of(const std::string& path, std::size_t block, std::size_t length)
     return Bytes(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
-void write_tree(const std::string& root, const std::vector<TreeFile>& files)
+// A fresh folder of the tests' named `name`, holding `files`.
+std::string temp_tree(const std::string& name, const std::vector<TreeFile>& files)
 {
+    const std::string root = write_temp_file(name, {});
+    unlink(root.c_str());
     for (const TreeFile& file : files) {
         const std::string path = root + "/" + file.path;
         run_shell("mkdir -p " + shell_quoted(path.substr(0, path.rfind('/'))));
@@ -53,6 +56,19 @@ void write_tree(const std::string& root, const std::vector<TreeFile>& files)
         }
         write_file(path, bytes);
     }
+    return root;
+}
+
+// The image of `tree` that `make` (genisoimage and its options) writes to
+// `image`, read back; empty if it could not be made.
+Bytes make_image(const std::string& make, const std::string& tree, const std::string& image)
+{
+    if (run_shell(make + " -o " + shell_quoted(image) + " " + shell_quoted(tree)).status != 0) {
+        ADD_FAILURE() << make << " failed";
+        return {};
+    }
+    const std::string text = read_file(image);
+    return Bytes(text.begin(), text.end());
 }
 
 // What the blocks of an image say of themselves: sector -> (path, block).
@@ -207,9 +223,7 @@ TEST(Files, RunsInFilesAcrossFilesOverPartialSectorsAndInNoFile)
         {"DATA/A.BIN", 5 * BLOCK},       {"DATA/B.BIN", 5 * BLOCK + 100},      {"DATA/EMPTY.TXT", 0},
         {"DATA/lower.bin", 3 * BLOCK},   {"DATA/new\nline", 2 * BLOCK},
     };
-    const std::string tree = write_temp_file("tree", {});
-    unlink(tree.c_str());
-    write_tree(tree, files);
+    const std::string tree = temp_tree("tree", files);
     ASSERT_EQ(
         run_shell("ln " + shell_quoted(tree + "/DATA/A.BIN") + " " + shell_quoted(tree + "/DATA/ALIAS.BIN")).status, 0);
     const std::map<std::string, std::string> links = {{"DATA/ALIAS.BIN", "DATA/A.BIN"}};
@@ -228,10 +242,8 @@ TEST(Files, RunsInFilesAcrossFilesOverPartialSectorsAndInNoFile)
     };
     Bytes last;
     for (const auto& kind : kinds) {
-        ASSERT_EQ(run_shell(std::string(kind.make) + " -o " + shell_quoted(image) + " " + shell_quoted(tree)).status,
-                  0);
-        const std::string text = read_file(image);
-        Bytes bytes(text.begin(), text.end());
+        Bytes bytes = make_image(kind.make, tree, image);
+        ASSERT_FALSE(bytes.empty()) << kind.what;
         const Truth truth = locate(bytes, files, links);
         const std::string odd_name = "/DATA/new\nline";
         const std::string lower = "/DATA/lower.bin";
@@ -404,13 +416,10 @@ TEST(Files, UntrustedFileSystemsGiveTheWholeReport)
         GTEST_SKIP() << "genisoimage and xorriso are needed";
     const std::vector<TreeFile> files = {
         {"a.bin", 3 * BLOCK}, {"DATA/b.bin", 4 * BLOCK}, {"DATA/sub/c.bin", 2 * BLOCK}};
-    const std::string tree = write_temp_file("bad-tree", {});
-    unlink(tree.c_str());
-    write_tree(tree, files);
+    const std::string tree = temp_tree("bad-tree", files);
     const std::string iso = write_temp_file("bad.iso", {});
-    ASSERT_EQ(run_shell("genisoimage -quiet -R -J -o " + shell_quoted(iso) + " " + shell_quoted(tree)).status, 0);
-    const std::string text = read_file(iso);
-    const Bytes pristine(text.begin(), text.end());
+    const Bytes pristine = make_image("genisoimage -quiet -R -J", tree, iso);
+    ASSERT_FALSE(pristine.empty());
     const std::uint64_t root = folder_block(iso, "/");
     const std::uint64_t data = folder_block(iso, "/DATA/");
     ASSERT_GT(data, 0U);
@@ -462,9 +471,7 @@ TEST(Files, UntrustedFileSystemsGiveTheWholeReport)
 
     // The same in UDF, the names a DVD's bridge gives: the libraries' words
     // follow the tool's, as its own.
-    ASSERT_EQ(run_shell("genisoimage -quiet -udf -o " + shell_quoted(iso) + " " + shell_quoted(tree)).status, 0);
-    const std::string udf_text = read_file(iso);
-    const Bytes udf_pristine(udf_text.begin(), udf_text.end());
+    const Bytes udf_pristine = make_image("genisoimage -quiet -udf", tree, iso);
     const UdfLayout udf{udf_pristine};
     const std::size_t data_id = udf.identifier("DATA");
     const std::size_t sub_id = udf.identifier("sub");
@@ -656,13 +663,10 @@ TEST(Files, BlockDeviceReportsLikeItsFile)
     if (!have_tools())
         GTEST_SKIP() << "genisoimage and xorriso are needed";
     const std::vector<TreeFile> files = {{"VIDEO_TS/VTS_01_1.VOB", 30 * BLOCK}, {"VIDEO_TS/VTS_01_2.VOB", 9 * BLOCK}};
-    const std::string tree = write_temp_file("device-tree", {});
-    unlink(tree.c_str());
-    write_tree(tree, files);
+    const std::string tree = temp_tree("device-tree", files);
     const std::string iso = write_temp_file("device.iso", {});
-    ASSERT_EQ(run_shell("genisoimage -quiet -udf -R -J -o " + shell_quoted(iso) + " " + shell_quoted(tree)).status, 0);
-    const std::string text = read_file(iso);
-    Bytes bytes(text.begin(), text.end());
+    Bytes bytes = make_image("genisoimage -quiet -udf -R -J", tree, iso);
+    ASSERT_FALSE(bytes.empty());
     const std::uint64_t vob = sector_of(locate(bytes, files), "/VIDEO_TS/VTS_01_1.VOB", 29);
     std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(vob * BLOCK), 2 * BLOCK, 0);
     write_file(iso, bytes);
