@@ -44,7 +44,7 @@ Bytes block_of(const std::string& path, std::size_t block, std::size_t length)
 // A fresh folder of the tests' named `name`, holding `files`.
 std::string temp_tree(const std::string& name, const std::vector<TreeFile>& files)
 {
-    const std::string root = write_temp_file(name, {});
+    std::string root = write_temp_file(name, {});
     unlink(root.c_str());
     for (const TreeFile& file : files) {
         const std::string path = root + "/" + file.path;
