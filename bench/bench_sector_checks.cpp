@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "sector_checks.h"
+#include "scan/sector_checks.h"
 
 namespace {
 

@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "sector_checks.h"
-#include "worker_pool.h"
+#include "scan/sector_checks.h"
+#include "scan/worker_pool.h"
 
 #ifndef MADV_POPULATE_READ
 #define MADV_POPULATE_READ 22

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "file_lines.h"
-#include "file_system.h"
+#include "files/file_system.h"
+#include "output/file_lines.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

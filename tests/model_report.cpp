@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "sector_checks.h"
+#include "scan/sector_checks.h"
 
 namespace {
 

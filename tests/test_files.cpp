@@ -17,7 +17,7 @@
 
 #include "cli_run.h"
 #include "fault_mount.h"
-#include "file_map.h"
+#include "files/file_map.h"
 #include "model_report.h"
 #include "test_images.h"
 

@@ -17,7 +17,7 @@
 #include "cli_run.h"
 #include "fault_mount.h"
 #include "model_report.h"
-#include "sector_checks.h"
+#include "scan/sector_checks.h"
 #include "test_images.h"
 
 namespace {

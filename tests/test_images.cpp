@@ -12,10 +12,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "file_lines.h"
-#include "report.h"
-#include "rescue_mapfile.h"
-#include "sector_checks.h"
+#include "output/file_lines.h"
+#include "output/report.h"
+#include "output/rescue_mapfile.h"
+#include "scan/sector_checks.h"
 
 Bytes image_from_pattern(const std::string& pattern)
 {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "image_scan.h"
+#include "scan/image_scan.h"
 
 using Bytes = std::vector<unsigned char>;
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "cli_run.h"
-#include "progress.h"
+#include "output/progress.h"
 #include "test_images.h"
 
 namespace {

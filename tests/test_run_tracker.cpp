@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "run_tracker.h"
-#include "sector_checks.h"
+#include "scan/run_tracker.h"
+#include "scan/sector_checks.h"
 #include "test_images.h"
 
 namespace {

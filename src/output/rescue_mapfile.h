@@ -1,0 +1,59 @@
+// A GNU ddrescue mapfile of the image: the reported runs of empty sectors as
+// areas not yet tried ("?"), everything else as done ("+"), so that ddrescue
+// reads exactly those areas again from the original disc into the image.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "scan/image_scan.h"
+#include "support/failure.h"
+
+class RescueMapfile final : public RunSink {
+public:
+    // Checks `path` and creates a temporary file beside it that holds the
+    // mapfile until commit(), so that an interrupted scan never leaves a
+    // partial mapfile and never harms an existing one. A symbolic link is
+    // followed: the file it leads to is replaced, the link stays. Writes the
+    // header, which names `image_path`. failure() says why the mapfile cannot
+    // be written: the folder is missing or not writable, the name is too
+    // long, `path` is a directory, no regular file, a link that leads
+    // nowhere, the image itself (`image_fd`), the file that standard output
+    // or standard error writes to, or another user's in a sticky folder.
+    RescueMapfile(const char* path, int image_fd, const char* image_path);
+    // Removes the temporary file unless it was committed.
+    ~RescueMapfile();
+    RescueMapfile(const RescueMapfile&) = delete;
+    RescueMapfile& operator=(const RescueMapfile&) = delete;
+
+    Failure failure() const { return failure_; }
+    const std::string& path() const { return path_; }
+
+    // A reported run: its sectors are to be read again, the bytes since the
+    // run before are done. Runs come in file order.
+    Failure run_closed(const ClosedRun& run) override;
+
+    // Closes the block list of an image of `end` bytes, done up to `settled`
+    // and not tried from there on (a scan cut short knows nothing of those
+    // bytes), writes it to disk and puts it in place of `path`. On failure
+    // `path` is left as it was.
+    Failure commit(std::uint64_t settled, std::uint64_t end);
+
+private:
+    void add_block(std::uint64_t size, char status);
+    void write_block();
+
+    std::string path_;      // as given
+    std::string target_;    // the file replaced: path_, or where its link leads
+    std::string temp_path_; // empty once committed or given up
+    std::FILE* out_ = nullptr;
+    Failure failure_;
+    Failure write_failure_;     // the first block that could not be written
+    std::uint64_t covered_ = 0; // bytes from 0 that the blocks so far cover
+    // The block not yet written, so that a neighbour of the same status can
+    // still be merged into it.
+    std::uint64_t block_pos_ = 0;
+    std::uint64_t block_size_ = 0;
+    char block_status_ = '+';
+};

@@ -1,0 +1,123 @@
+// The image being scanned: opening and measuring it, and reading it as
+// segments, either bytes read or sectors known to be zeros. All that is
+// known of a file's holes lives here.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+#include "scan/sector_checks.h"
+#include "support/failure.h"
+
+// The open image, closed with the object.
+class ImageInput {
+public:
+    ImageInput() = default;
+    ImageInput(const ImageInput&) = delete;
+    ImageInput& operator=(const ImageInput&) = delete;
+    ~ImageInput();
+
+    int fd() const { return fd_; }
+    // Bytes to scan, measured once when the image was opened; none for an
+    // input that cannot seek (a pipe), which is read to its end.
+    const std::optional<std::uint64_t>& size() const { return size_; }
+    // A regular file with fewer bytes allocated than its length: it may have
+    // holes, which read as zeros, and only its data is read. Never so for a
+    // dense file, which is read without asking where its data lies
+    // (SEEK_DATA can be slow while a file has unwritten changes).
+    bool may_have_holes() const { return may_have_holes_; }
+    // A regular file, whose size fstat tells while it is read (a device's
+    // it does not).
+    bool regular() const { return regular_; }
+
+private:
+    friend Failure open_image(const char* path, ImageInput& input);
+    int fd_ = -1;
+    std::optional<std::uint64_t> size_;
+    bool may_have_holes_ = false;
+    bool regular_ = false;
+};
+
+// Opens `path` for reading and measures it if it is a regular file or a
+// block device. A directory fails with EISDIR.
+Failure open_image(const char* path, ImageInput& input);
+
+// Length of the file by seeking to its end and back to the start; none when
+// it cannot seek.
+std::optional<std::uint64_t> file_size(int fd);
+
+// How reading a stretch of the image ended.
+enum class ReadEnd {
+    more,        // all of it was read and the image goes on
+    image_end,   // the image ends with these bytes
+    read_failed, // a read failed
+    shrank,      // a measured image ended early: it shrank while being read
+    stopped,     // the scan was stopped
+};
+
+struct ReadOutcome {
+    // Bytes taken in from the stretch's start, read or known to be zeros,
+    // a partial sector at the end of the image included.
+    std::uint64_t bytes = 0;
+    ReadEnd end = ReadEnd::more;
+    int error = 0; // errno of a failed read
+};
+
+// What a read checks before it starts: `stop`, set when the scan ends early,
+// and for a stream `wake_fd` (or -1), which becomes readable at the same
+// moment, so that a read that would wait for a stalled writer is never begun.
+struct ReadStop {
+    const std::atomic<bool>* stop = nullptr;
+    int wake_fd = -1;
+};
+
+// The most one read takes in: its bytes are checked while they are still in
+// the core's cache, before the next read replaces them.
+inline constexpr std::size_t SLICE_SIZE = std::size_t{512} << 10U;
+
+// One thread's reader of the image: its buffer, and the last hole it was told
+// of, which spares the questions for the rest of a long hole.
+class ImageReader {
+public:
+    // A reader whose reads take in at most `slice_size` bytes, a whole number
+    // of sectors; nullptr when its buffer cannot be had. Nothing is thrown:
+    // under a memory limit tight enough, not even an exception can be had.
+    static std::unique_ptr<ImageReader> create(const ImageInput& input, std::size_t slice_size);
+
+    // How many bytes from `offset` on are known to be zeros from an earlier
+    // answer of the file system. Never the image's last byte, so that its end
+    // is always asked about and a file that shrank is found out.
+    std::uint64_t known_zeros(std::uint64_t offset) const;
+
+    // Reads the `length` bytes at `offset` (of a stream: its next bytes) and
+    // hands them to `checker` in file order, in slices: the bytes read, and
+    // the sectors that lie wholly in holes as zeros, unread. A sector partly
+    // in a hole is read whole. Stops early at the end of the image, at a
+    // failed read, or when stopped; the sectors before are handed on.
+    ReadOutcome read(std::uint64_t offset, std::uint64_t length, const ReadStop& stop, StretchBuilder& checker);
+
+private:
+    ImageReader(const ImageInput& input, std::size_t slice_size, unsigned char* buffer);
+
+    struct DataExtent {
+        std::uint64_t from = 0;
+        std::uint64_t to = 0;
+    };
+    DataExtent next_data(std::uint64_t from, std::uint64_t to);
+
+    struct FreeBuffer {
+        void operator()(unsigned char* buffer) const { std::free(buffer); }
+    };
+    const ImageInput& input_;
+    std::size_t slice_size_;
+    std::unique_ptr<unsigned char, FreeBuffer> buffer_;
+    // The bytes from `hole_from` up to `hole_to` lie in a hole.
+    std::uint64_t hole_from_ = 0;
+    std::uint64_t hole_to_ = 0;
+};
