@@ -240,7 +240,9 @@ int scanner_main(int argc, char** argv)
             return 1;
         }
         files = std::make_unique<FileMap>();
-        read_file_system(input, path, *files);
+        const CookedBlocks blocks(input.fd(), *input.size());
+        for (const std::string& message : read_file_system(blocks, *files))
+            print_message("%s: --files: %s", path, message.c_str());
     }
     print_header(path);
     const ScanResult result = scan_step(input, mapfile.get(), files.get());

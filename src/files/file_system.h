@@ -1,15 +1,18 @@
-// The image's own file system, read once before the scan into a FileMap:
-// UDF where the image has it, else ISO 9660 with its Rock Ridge names, else
-// its Joliet names, else its plain ones.
+// The image's own file systems, read once before the scan into a FileMap:
+// every tree of names the disc holds (UDF, ISO 9660's primary tree with its
+// Rock Ridge names, its Joliet tree), each file named from the best tree
+// that reaches it.
 #pragma once
 
-#include "files/file_map.h"
-#include "scan/image_input.h"
+#include <string>
+#include <vector>
 
-// Reads the file system of the image open as `input`, which is a file or a
-// device (read with pread, apart from the scan), into `map`. What it holds
-// is untrusted: every size is bounded by the image, a folder is entered
-// once, and what cannot be read is said on standard error as
-// "sectorscan: IMAGE: --files: ..." (`image_path` naming the image), its
-// files left out. An image with neither gets one note and an empty map.
-void read_file_system(const ImageInput& input, const char* image_path, FileMap& map);
+#include "files/block_source.h"
+#include "files/file_map.h"
+
+// Reads the file systems of the image whose blocks `blocks` gives into
+// `map`, and finishes it. What the image holds is untrusted: every size is
+// bounded by the image, a folder is entered once, and what cannot be read is
+// left out of the map and marked as such. Returns the messages for the user,
+// each once: what could not be read, and which tree names which files.
+std::vector<std::string> read_file_system(const BlockSource& blocks, FileMap& map);

@@ -15,6 +15,7 @@
 
 #include "support/descriptors.h"
 #include "support/fatal_signals.h"
+#include "support/printable.h"
 
 namespace {
 
@@ -147,18 +148,8 @@ RescueMapfile::RescueMapfile(const char* path, int image_fd, const char* image_p
         close(fd);
         return;
     }
-    // One comment line whatever the path holds: control characters escaped.
-    std::string image;
-    for (const char* c = image_path; *c != '\0'; ++c) {
-        const auto byte = static_cast<unsigned char>(*c);
-        if (byte >= 0x20 && byte != 0x7f && byte != '\\') {
-            image += *c;
-            continue;
-        }
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-        image += escaped;
-    }
+    // One comment line whatever the path holds.
+    const std::string image = printable(image_path);
     std::fprintf(out_,
                  "# Mapfile. Created by sectorscan " SECTORSCAN_VERSION "\n"
                  "# Image: %s\n"
