@@ -11,12 +11,16 @@
 # Every figure is the median of ROUNDS runs with its quartiles. The commands
 # of a section run in turn within each round (interleaved), so that a change
 # in the machine's state during the run touches all of them alike.
-# Usage: scripts/bench.sh [ROUNDS]   (default 15)
+# Usage: scripts/bench.sh [ROUNDS [SECTION...]]   (default 15, and every
+# section: warm cold sparse files table)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/setup.sh"
 need_packages "${BUILD_PACKAGES[@]}" libbenchmark-dev time xorriso genisoimage
 rounds=${1:-15}
+shift || true
+sections=" ${*:-warm cold sparse files table} "
+wanted() { [[ $sections == *" $1 "* ]]; }
 
 fast=$root/build/bench
 portable=$root/build/bench-portable
@@ -78,6 +82,7 @@ echo "image: $image ($(stat -c %s "$image") bytes); $rounds interleaved rounds"
 echo "each line: median wall time [first quartile, third quartile], median CPU time (user + system)"
 echo
 
+warm_section() {
 warm
 for _ in $(seq "$rounds"); do
     sample dd_warm dd if="$image" of=/dev/null bs=8M
@@ -115,7 +120,12 @@ echo "  the same, but each 8 MiB piece mapped and its pages brought in at once, 
 report floor_map_all "$(nproc) threads, mapped" dd_warm
 report floor_map_one "1 thread, mapped, taskset 1 CPU" dd_one
 echo
+rss=$(cut -d' ' -f3 "$samples/scan_warm" | sort -n | tail -1)
+echo "peak resident memory of sectorscan (largest of its warm runs): $rss KiB ($(awk -v r="$rss" 'BEGIN { printf "%.2f", r / 1024 }') MiB)"
+echo
+}
 
+cold_section() {
 cold_rounds=$(((rounds + 1) / 2))
 for _ in $(seq "$cold_rounds"); do
     evict
@@ -127,7 +137,9 @@ echo "cold page cache ($cold_rounds rounds; evicted with posix_fadvise DONTNEED 
 report dd_cold "dd bs=8M (read floor)"
 report scan_cold "sectorscan, all $(nproc) CPUs" dd_cold
 echo
+}
 
+sparse_section() {
 # 64 GiB of holes with 2 MiB of data at 16, 32 and 48 GiB and at the end:
 # no disk space, and nothing to read but the data.
 sparse=$fast/sparse-64g.img
@@ -173,9 +185,13 @@ evict_fine
 echo "  page cache after one cold scan: $(fincore --bytes --noheadings --output RES "$fine" | tr -d ' ') bytes of the file"
 echo
 
+}
+
 # --files: a 4 GiB ISO 9660 image (level 3) of one file of the bench image's
-# data, four times over, with and without the file lines; and the memory of
-# --files on an ISO of 10 000 files in 100 folders.
+# data, four times over, with and without the file lines; folders of 16 000
+# and 64 000 subfolders; a UDF file in 504 000 pieces; and the memory of
+# --files on an ISO of 100 000 files in 100 folders.
+files_section() {
 big_iso=$fast/bench-4g.iso
 if [ ! -f "$big_iso" ]; then
     tree=$(mktemp -d "$fast/tree.XXXXXX")
@@ -184,38 +200,56 @@ if [ ! -f "$big_iso" ]; then
     rm -rf "$tree"
     mv "$big_iso.tmp" "$big_iso"
 fi
-many_iso=$fast/bench-10000-files.iso
+for count in 16000 64000; do
+    folders=$fast/bench-$count-folders.iso
+    if [ ! -f "$folders" ]; then
+        tree=$(mktemp -d "$fast/tree.XXXXXX")
+        mkdir "$tree/top"
+        (cd "$tree/top" && seq -f "d%05g" 1 "$count" | xargs mkdir)
+        xorriso -as mkisofs -quiet -R -J -o "$folders.tmp" "$tree" 2>/dev/null
+        rm -rf "$tree"
+        mv "$folders.tmp" "$folders"
+    fi
+done
+fragmented=$fast/bench-fragmented.udf
+[ -f "$fragmented" ] || "$fast/make_fragmented_udf" "$fragmented" 504000
+many_iso=$fast/bench-100000-files.iso
 if [ ! -f "$many_iso" ]; then
     tree=$(mktemp -d "$fast/tree.XXXXXX")
     for folder in $(seq -w 0 99); do
         mkdir "$tree/folder-$folder"
-        for file in $(seq -w 0 99); do
-            head -c 4096 "$image" | tail -c 3000 >"$tree/folder-$folder/file-$file.dat"
-        done
+        head -c 3000000 "$image" | split -b 3000 -a 3 -d --additional-suffix=.dat - "$tree/folder-$folder/file-"
     done
     genisoimage -quiet -R -J -o "$many_iso.tmp" "$tree"
     rm -rf "$tree"
     mv "$many_iso.tmp" "$many_iso"
 fi
-cat "$big_iso" >/dev/null
+cat "$big_iso" "$fast"/bench-*-folders.iso "$fragmented" "$many_iso" >/dev/null
 for _ in $(seq "$rounds"); do
     sample iso_plain "$scan" "$big_iso"
     sample iso_files "$scan" --files "$big_iso"
 done
-for _ in 1 2 3; do
+files_rounds=$(((rounds + 2) / 3))
+for _ in $(seq "$files_rounds"); do
+    sample folders_16000 "$scan" --files "$fast/bench-16000-folders.iso"
+    sample folders_64000 "$scan" --files "$fast/bench-64000-folders.iso"
+    sample fragmented "$scan" --files "$fragmented"
     sample many_files "$scan" --files "$many_iso"
 done
-echo "--files, warm ($rounds rounds)"
+echo "--files, warm ($rounds rounds; the rest $files_rounds)"
 report iso_plain "4 GiB ISO, one file"
 report iso_files "the same, with --files" iso_plain "the plain scan's time"
+report folders_16000 "16 000 subfolders"
+report folders_64000 "64 000 subfolders" folders_16000 "the time of 16 000"
+report fragmented "a UDF file in 504 000 pieces"
+"$scan" --files "$fragmented" 2>&1 >/dev/null | sed 's/^/  which says: /'
+report many_files "100 000 files"
 many_rss=$(cut -d' ' -f3 "$samples/many_files" | sort -n | tail -1)
-echo "  peak resident memory of --files on an ISO of 10 000 files: $many_rss KiB ($(awk -v r="$many_rss" 'BEGIN { printf "%.2f", r / 1024 }') MiB)"
+echo "  peak resident memory of --files on an ISO of 100 000 files: $many_rss KiB ($(awk -v r="$many_rss" 'BEGIN { printf "%.2f", r / 1024 }') MiB)"
 echo
+}
 
-rss=$(cut -d' ' -f3 "$samples/scan_warm" | sort -n | tail -1)
-echo "peak resident memory of sectorscan (largest of its warm runs): $rss KiB ($(awk -v r="$rss" 'BEGIN { printf "%.2f", r / 1024 }') MiB)"
-echo
-
+table_section() {
 warm
 for _ in 1 2 3; do
     sample table "$portable/sectorscan" "$image"
@@ -225,3 +259,10 @@ report table "sectorscan (table)" dd_warm
 echo
 echo "per-sector emptiness test (Google Benchmark):"
 "$fast/bench_sector_checks" --benchmark_min_time=0.5 2>/dev/null | grep -E '^(table|is_empty)'
+}
+
+for section in warm cold sparse files table; do
+    if wanted "$section"; then
+        "${section}_section"
+    fi
+done

@@ -25,6 +25,11 @@ bool is_mounted(const std::string& mount, const std::string& base)
 
 } // namespace
 
+bool fault_fs_required()
+{
+    return std::getenv("SECTORSCAN_REQUIRE_FUSE") != nullptr;
+}
+
 const FaultFs* FaultFs::get(std::string& why)
 {
     static std::string failure;

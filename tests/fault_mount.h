@@ -34,9 +34,16 @@ private:
     int pid_ = -1;
 };
 
+// Whether a test that needs the fault file system fails rather than skips
+// where it cannot be mounted: so where SECTORSCAN_REQUIRE_FUSE is set, as
+// the checks set it on a machine that has /dev/fuse.
+bool fault_fs_required();
+
 // Skips the test, saying why, where the fault file system cannot be mounted.
 #define REQUIRE_FAULT_FS(fs)                                                                                           \
     std::string fs##_why;                                                                                              \
     const FaultFs* fs = FaultFs::get(fs##_why);                                                                        \
+    if (fs == nullptr && fault_fs_required())                                                                          \
+        FAIL() << fs##_why;                                                                                            \
     if (fs == nullptr)                                                                                                 \
     GTEST_SKIP() << fs##_why

@@ -8,9 +8,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -330,10 +333,32 @@ TEST(Scan, FailedSinkStopsTheScanAtOnceAndLeavesNoThreadBehind)
         ASSERT_FALSE(open_image(("/dev/fd/" + std::to_string(fds[0])).c_str(), input));
         FailingSink failing(200);
         RunSink* sinks[] = {&failing};
-        EXPECT_EQ(scan_image(input, ReadPlan{SECTOR_SIZE, 2}, sinks).end, ScanResult::End::sink_failed) << sectors;
+        // A scan that does not stop would wait for the pipe for ever: after
+        // a while the pipe is closed, so that it ends, and the test fails.
+        std::mutex lock;
+        std::condition_variable ended;
+        bool done = false;
+        bool rescued = false;
+        std::thread rescuer([&] {
+            std::unique_lock guard(lock);
+            if (!ended.wait_for(guard, std::chrono::seconds(10), [&] { return done; })) {
+                rescued = true;
+                close(fds[1]);
+            }
+        });
+        const ScanResult::End end = scan_image(input, ReadPlan{SECTOR_SIZE, 2}, sinks).end;
+        {
+            const std::lock_guard guard(lock);
+            done = true;
+        }
+        ended.notify_one();
+        rescuer.join();
+        EXPECT_FALSE(rescued) << sectors << ": the scan went on after its sink failed";
+        EXPECT_EQ(end, ScanResult::End::sink_failed) << sectors;
         EXPECT_EQ(thread_count(), threads) << sectors;
         close(fds[0]);
-        close(fds[1]);
+        if (!rescued)
+            close(fds[1]);
     }
 }
 
