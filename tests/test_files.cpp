@@ -620,26 +620,29 @@ TEST(Files, DamagedDiscsNameWhatAnyTreeStillKnows)
         // name shows, without ";1"; a NUL in a name is a character.
         {"a Rock Ridge entry of length 0, and a NUL in a name", rr_joliet,
          [&](Bytes& image, const Disc& d) {
-             const std::size_t jpg = record_of(image, folder_block(d.path, "/photos/"), "A.JPG;1");
-             const std::size_t use = jpg + 33 + image[jpg + 32] + (image[jpg + 32] % 2 == 0 ? 1 : 0);
-             for (std::size_t at = use, step = 0; at + 4 <= jpg + image[jpg] && image[at + 2] >= 4; at += step) {
+             // README's NM entry of length 0: its plain name, "README.;1",
+             // shows without its version and the dot of no extension.
+             const std::size_t readme = record_of(image, folder_block(d.path, "/"), "README.;1");
+             const std::size_t use = readme + 33 + image[readme + 32] + (image[readme + 32] % 2 == 0 ? 1 : 0);
+             for (std::size_t at = use, step = 0; at + 4 <= readme + image[readme] && image[at + 2] >= 4; at += step) {
                  step = image[at + 2];
                  if (image[at] == 'N' && image[at + 1] == 'M')
                      image[at + 2] = 0;
              }
-             const std::size_t readme = record_of(image, folder_block(d.path, "/"), "README.;1");
-             for (std::size_t at = readme; at + 8 < readme + image[readme]; ++at) {
+             const std::size_t jpg = record_of(image, folder_block(d.path, "/photos/"), "A.JPG;1");
+             for (std::size_t at = jpg; at + 8 < jpg + image[jpg]; ++at) {
                  if (image[at] == 'N' && image[at + 1] == 'M')
-                     image[at + 7] = 0; // "RE\0DME"
+                     image[at + 6] = 0; // "a\0jpg"
              }
              return std::vector<Expected>{
-                 {d.block("/photos/a.jpg", 1), d.block("/photos/a.jpg", 1), "  /photos/A.JPG 0x00000800-0x00000fff\n"},
-                 {d.block("/README", 1), d.block("/README", 1), "  /RE\\x00DME 0x00000800-0x00000fff\n"}};
+                 {d.block("/photos/a.jpg", 1), d.block("/photos/a.jpg", 1),
+                  "  /photos/a\\x00jpg 0x00000800-0x00000fff\n"},
+                 {d.block("/README", 1), d.block("/README", 1), "  /README 0x00000800-0x00000fff\n"}};
          },
          ""},
         // Joliet names: a surrogate pair is one character; a lone surrogate,
-        // NUL and an odd byte are bytes; a name ending in a dot keeps it, a
-        // plain name without extension loses its dot; a 1-byte file counts.
+        // NUL and an odd byte are bytes; a name ending in a dot keeps it; a
+        // 1-byte file counts.
         {"Joliet names", joliet,
          [&](Bytes& image, const Disc& d) {
              const std::uint64_t root = folder_block(d.path, "/", true);
@@ -875,6 +878,7 @@ TEST(FileMap, NamesEachFileAndStructureOfARunOnceInTheOrderItAppears)
     map.add_extent(scattered, 400 * BLOCK, BLOCK, 2 * BLOCK);
     map.add_extent(scattered, 190 * BLOCK, BLOCK, 3 * BLOCK); // its last block before its first
     map.add_structure(Label::volume_descriptors, 16 * BLOCK, 3 * BLOCK);
+    map.add_extent(map.add(FileMap::ROOT, "nothing", true), 105 * BLOCK, 0, 0); // no bytes: not there
     map.add_structure(Label::udf_anchor, 500 * BLOCK, BLOCK);
     map.add_structure(Label::udf_anchor, 502 * BLOCK, BLOCK);
     // More files in one run than a sort does by insertion, each added
