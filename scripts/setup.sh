@@ -33,7 +33,7 @@ need_packages() {
 }
 
 # What every build needs.
-BUILD_PACKAGES=(g++ cmake make pkg-config libisal-dev)
+BUILD_PACKAGES=(g++ cmake make pkg-config libisal-dev libcdio-dev)
 # What the tests need besides: GoogleTest, the man page's renderer, ddrescue
 # to judge the mapfiles, FUSE for the fault file system, and genisoimage
 # (with isoinfo) and xorriso to make disc images for --files.

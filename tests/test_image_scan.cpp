@@ -57,7 +57,7 @@ Bytes mixed_image(std::size_t sectors, std::size_t tail, unsigned seed)
 
 // A sink that takes nothing: each run waits `delay_ms`, then fails with
 // ENOSPC. It keeps the runs it was offered.
-class FailingSink : public RunSink {
+class FailingSink final : public RunSink {
 public:
     explicit FailingSink(unsigned delay_ms = 0) : delay_ms_(delay_ms) {}
     Failure run_closed(const ClosedRun& run) override
@@ -310,8 +310,7 @@ TEST(Scan, FailedSinkStopsTheScanAtOnceAndLeavesNoThreadBehind)
         ImageInput input;
         ASSERT_FALSE(open_image(path.c_str(), input));
         FailingSink failing;
-        RunSink* sinks[] = {&failing};
-        const ScanResult result = scan_image(input, ReadPlan{piece_size, 4}, sinks);
+        const ScanResult result = scan_image(input, ReadPlan{piece_size, 4}, failing);
         EXPECT_EQ(result.end, ScanResult::End::sink_failed);
         EXPECT_EQ(result.error, ENOSPC);
         EXPECT_EQ(failing.offered, std::vector<SectorIndex>{1}) << piece_size;
@@ -332,7 +331,6 @@ TEST(Scan, FailedSinkStopsTheScanAtOnceAndLeavesNoThreadBehind)
         ImageInput input;
         ASSERT_FALSE(open_image(("/dev/fd/" + std::to_string(fds[0])).c_str(), input));
         FailingSink failing(200);
-        RunSink* sinks[] = {&failing};
         // A scan that does not stop would wait for the pipe for ever: after
         // a while the pipe is closed, so that it ends, and the test fails.
         std::mutex lock;
@@ -346,7 +344,7 @@ TEST(Scan, FailedSinkStopsTheScanAtOnceAndLeavesNoThreadBehind)
                 close(fds[1]);
             }
         });
-        const ScanResult::End end = scan_image(input, ReadPlan{SECTOR_SIZE, 2}, sinks).end;
+        const ScanResult::End end = scan_image(input, ReadPlan{SECTOR_SIZE, 2}, failing).end;
         {
             const std::lock_guard guard(lock);
             done = true;

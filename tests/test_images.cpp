@@ -12,9 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "output/file_lines.h"
-#include "output/report.h"
-#include "output/rescue_mapfile.h"
+#include "output/outputs.h"
 #include "scan/sector_checks.h"
 
 Bytes image_from_pattern(const std::string& pattern)
@@ -56,10 +54,12 @@ ScanRun scan_path(const std::string& path, const ReadPlan& plan, bool judged)
         FileMap no_files;
         no_files.finish();
         RescueMapfile map(map_path.c_str(), input.fd(), "image");
-        ReportLines report(out);
-        FileLines files(out, no_files);
-        RunSink* sinks[] = {&map, &report, &files};
-        run.result = scan_image(input, plan, sinks);
+        OutputParts parts;
+        parts.out = out;
+        parts.mapfile = &map;
+        parts.files = &no_files;
+        Outputs outputs(parts);
+        run.result = scan_image(input, plan, outputs);
         if (const Failure failure = map.commit(run.result.settled_bytes, run.result.image_size))
             throw std::runtime_error(std::string("cannot write the mapfile: ") + failure.what());
     }

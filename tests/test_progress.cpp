@@ -114,22 +114,22 @@ TEST(Progress, DrawsAtMostFourTimesASecondAndGetsOutOfTheReportsWay)
         usleep(1050000); // quiet in the first second
         const auto start = std::chrono::steady_clock::now();
         while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(600)) {
-            shared.bytes_scanned(10 * MIB);
+            shared.update(10 * MIB);
             usleep(1000);
         }
         seconds = 1.05 + std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::fflush(stderr);
         shared_draws = read_file(path);
-        elsewhere.bytes_scanned(10 * MIB);
-        other_screen.bytes_scanned(10 * MIB);
+        elsewhere.update(10 * MIB);
+        other_screen.update(10 * MIB);
         // A report line for the terminal erases the line; one for a file or
         // another terminal leaves it; what was erased is not erased again.
         std::fflush(stderr);
         before_line = read_file(path);
-        shared.run_closed(ClosedRun{1, 1});
-        elsewhere.run_closed(ClosedRun{1, 1});
-        other_screen.run_closed(ClosedRun{1, 1});
-        shared.run_closed(ClosedRun{3, 3});
+        shared.before_report_line();
+        elsewhere.before_report_line();
+        other_screen.before_report_line();
+        shared.before_report_line();
     }
     std::fflush(stderr);
     dup2(saved, STDERR_FILENO);

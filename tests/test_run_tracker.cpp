@@ -9,10 +9,12 @@
 
 namespace {
 
-std::string line_for(SectorIndex first, SectorIndex last)
+// The line of a run of 2048-byte sectors, placed from byte 0 as the tracker
+// places them.
+std::string line_for(SectorIndex first, SectorIndex last, const char* tail = "")
 {
     char line[RUN_LINE_MAX];
-    format_run_line(ClosedRun{first, last}, line);
+    format_run_line(ClosedRun{first, last, first << 11U, (last + 1) << 11U}, line, tail);
     return line;
 }
 
@@ -35,6 +37,8 @@ TEST(RunLine, Formats)
     // The widest: sector numbers and offsets of 64 bits fit the line.
     const SectorIndex top = ~SectorIndex{0} >> 11U;
     EXPECT_EQ(line_for(top - 1, top), "0x1ffffffffffffe-0x1fffffffffffff (0xfffffffffffff000)\n");
+    EXPECT_EQ(line_for(top - 1, top, " bad header"),
+              "0x1ffffffffffffe-0x1fffffffffffff (0xfffffffffffff000) bad header\n");
 }
 
 TEST(RunTracker, PatternsGiveExactReports)

@@ -3,6 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
+
+#include "scan/disc_layout.h"
 
 class BlockSource {
 public:
@@ -26,4 +30,20 @@ public:
 private:
     int fd_;
     std::uint64_t bytes_;
+};
+
+// The blocks of an image of raw frames, or of several files (a sheet's):
+// each block is the first 2048 bytes of the user data of the frame at its
+// disc address. A frame with none, and an address no area holds (an audio
+// track's), read as zeros.
+class FrameBlocks final : public BlockSource {
+public:
+    explicit FrameBlocks(std::span<const ScanArea> areas);
+    std::uint64_t blocks() const override { return blocks_; }
+    std::size_t read(std::uint64_t block, std::size_t count, unsigned char* out, int& error) const override;
+
+private:
+    std::span<const ScanArea> areas_;
+    std::vector<std::uint64_t> frames_; // of each area
+    std::uint64_t blocks_ = 0;
 };

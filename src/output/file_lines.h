@@ -1,20 +1,13 @@
-// The lines under each report line that name the files a run damages.
+// The lines under a report line that name what a run damages.
 #pragma once
 
 #include <cstdio>
 
 #include "files/file_map.h"
-#include "scan/image_scan.h"
+#include "scan/run_tracker.h"
+#include "support/failure.h"
 
-// Follows each report line with one line per file or folder whose bytes the
-// run covers, "  PATH 0xFIRST-0xLAST" (the first and last of its bytes in
-// the run, as offsets within it), or "  (no file)".
-class FileLines final : public RunSink {
-public:
-    FileLines(std::FILE* out, const FileMap& map) : out_(out), map_(map) {}
-    Failure run_closed(const ClosedRun& run) override;
-
-private:
-    std::FILE* out_;
-    const FileMap& map_;
-};
+// Writes one line for each file, folder or structure whose bytes the
+// sectors of `run` hold, "  PATH 0xFIRST-0xLAST" (the first and last of its
+// bytes there, as offsets within it) or "  (...)", or "  (no file)".
+Failure write_file_lines(std::FILE* out, const FileMap& map, const ClosedRun& run);

@@ -80,14 +80,13 @@ void format_progress(char* line, std::size_t size, std::uint64_t bytes_read, std
                   left_s / 60, left_s % 60);
 }
 
-Failure ProgressLine::run_closed(const ClosedRun& /*run*/)
+void ProgressLine::before_report_line()
 {
     if (shares_screen_)
         clear();
-    return {};
 }
 
-void ProgressLine::bytes_scanned(std::uint64_t bytes)
+void ProgressLine::update(std::uint64_t bytes)
 {
     if (!enabled_)
         return;

@@ -5,9 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "scan/image_scan.h"
-
-class ProgressLine final : public RunSink {
+class ProgressLine {
 public:
     // Enabled only when `err_fd` is a terminal, the size is known, and
     // `out_fd` is not a pipe, FIFO or socket: a reader such as tee prints
@@ -23,9 +21,9 @@ public:
     bool enabled() const { return enabled_; }
     // A report line is due: the display gets out of its way if the report
     // goes to the same terminal, and stays if it goes elsewhere.
-    Failure run_closed(const ClosedRun& run) override;
+    void before_report_line();
     // Redraws at most four times a second once the scan has run for a second.
-    void bytes_scanned(std::uint64_t bytes) override;
+    void update(std::uint64_t bytes);
 
 private:
     void clear();

@@ -3,11 +3,11 @@
 
 #include <cerrno>
 
-Failure ReportLines::run_closed(const ClosedRun& run)
+Failure write_run_line(std::FILE* out, const ClosedRun& run, const char* tail)
 {
     char line[RUN_LINE_MAX];
-    const std::size_t length = format_run_line(run, line);
-    if (std::fwrite(line, 1, length, out_) != length)
+    const std::size_t length = format_run_line(run, line, tail);
+    if (std::fwrite(line, 1, length, out) != length)
         return errno_failure();
     return {};
 }

@@ -4,18 +4,12 @@
 
 #include <cstdio>
 
-#include "scan/image_scan.h"
+#include "scan/run_tracker.h"
 #include "support/failure.h"
 
-// Prints a report line for every run it is handed.
-class ReportLines final : public RunSink {
-public:
-    explicit ReportLines(std::FILE* out) : out_(out) {}
-    Failure run_closed(const ClosedRun& run) override;
-
-private:
-    std::FILE* out_;
-};
+// Writes the report line of `run`, followed by `tail` (a reason, or
+// nothing).
+Failure write_run_line(std::FILE* out, const ClosedRun& run, const char* tail = "");
 
 // "File: PATH" and "Empty sectors:".
 void print_header(const char* path);

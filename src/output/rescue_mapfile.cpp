@@ -200,19 +200,35 @@ void RescueMapfile::add_block(std::uint64_t size, char status)
     covered_ += size;
 }
 
-Failure RescueMapfile::run_closed(const ClosedRun& run)
+void RescueMapfile::mark(std::uint64_t from, std::uint64_t to)
 {
-    const std::uint64_t from = run.first * SECTOR_SIZE;
-    const std::uint64_t to = (run.last + 1) * SECTOR_SIZE;
-    add_block(from - std::min(from, covered_), '+');
-    add_block(to - std::min(to, covered_), '?');
+    const auto at = std::upper_bound(marked_.begin(), marked_.end(), std::pair{from, to});
+    marked_.insert(at, {from, to});
+}
+
+void RescueMapfile::write_marked(std::uint64_t before)
+{
+    // In order of their starts, each from where the blocks so far end: one
+    // that overlaps the last widens it.
+    std::size_t written = 0;
+    for (; written < marked_.size() && marked_[written].first < before; ++written) {
+        const auto [from, to] = marked_[written];
+        add_block(from - std::min(from, covered_), '+');
+        add_block(to - std::min(to, covered_), '?');
+    }
+    marked_.erase(marked_.begin(), marked_.begin() + static_cast<std::ptrdiff_t>(written));
+}
+
+void RescueMapfile::settle(std::uint64_t settled)
+{
     // A failed write shows in the stream's error flag, which commit reads.
-    return {};
+    write_marked(settled);
 }
 
 Failure RescueMapfile::commit(std::uint64_t settled, std::uint64_t end)
 {
     settled = std::min(settled, end);
+    write_marked(UINT64_MAX);
     add_block(settled - std::min(settled, covered_), '+');
     add_block(end - std::min(end, covered_), '?');
     write_block();

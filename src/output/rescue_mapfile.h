@@ -7,10 +7,11 @@
 #include <cstdio>
 #include <string>
 
-#include "scan/image_scan.h"
 #include "support/failure.h"
+#include <utility>
+#include <vector>
 
-class RescueMapfile final : public RunSink {
+class RescueMapfile {
 public:
     // Checks `path` and creates a temporary file beside it that holds the
     // mapfile until commit(), so that an interrupted scan never leaves a
@@ -30,9 +31,13 @@ public:
     Failure failure() const { return failure_; }
     const std::string& path() const { return path_; }
 
-    // A reported run: its sectors are to be read again, the bytes since the
-    // run before are done. Runs come in file order.
-    Failure run_closed(const ClosedRun& run) override;
+    // Bytes [from, to) of the image are to be read again: a reported run's
+    // frames, or damaged ones. They may come in any order, so long as none
+    // starts before the last point settle() was told.
+    void mark(std::uint64_t from, std::uint64_t to);
+    // No area to be marked will start before byte `settled`: the areas
+    // before it are written out.
+    void settle(std::uint64_t settled);
 
     // Closes the block list of an image of `end` bytes, done up to `settled`
     // and not tried from there on (a scan cut short knows nothing of those
@@ -43,6 +48,7 @@ public:
 private:
     void add_block(std::uint64_t size, char status);
     void write_block();
+    void write_marked(std::uint64_t before);
 
     std::string path_;      // as given
     std::string target_;    // the file replaced: path_, or where its link leads
@@ -56,4 +62,6 @@ private:
     std::uint64_t block_pos_ = 0;
     std::uint64_t block_size_ = 0;
     char block_status_ = '+';
+    // Areas marked and not yet written, by their start.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> marked_;
 };

@@ -54,6 +54,13 @@ Filled fill(const ImageInput& input, std::uint64_t offset, unsigned char* buffer
             filled.end = ReadEnd::stopped;
             return filled;
         }
+        // What was read of a stream to look at it comes first.
+        if (stream) {
+            if (const std::size_t kept = input.take_head(buffer + filled.bytes, count - filled.bytes); kept > 0) {
+                filled.bytes += kept;
+                continue;
+            }
+        }
         const ssize_t n = stream ? read(input.fd(), buffer + filled.bytes, count - filled.bytes)
                                  : pread(input.fd(), buffer + filled.bytes, count - filled.bytes,
                                          static_cast<off_t>(offset + filled.bytes));
@@ -86,17 +93,36 @@ bool names_descriptor(const char* path, int fd)
            named.st_ino == open.st_ino;
 }
 
-std::uint64_t round_down(std::uint64_t bytes)
-{
-    return bytes / SECTOR_SIZE * SECTOR_SIZE;
-}
-
-std::uint64_t round_up(std::uint64_t bytes)
-{
-    return (bytes + SECTOR_SIZE - 1) / SECTOR_SIZE * SECTOR_SIZE;
-}
-
 } // namespace
+
+std::size_t ImageInput::read_head(std::size_t count)
+{
+    head_.resize(count);
+    std::size_t got = 0;
+    while (got < count) {
+        const ssize_t n = read(fd_, head_.data() + got, count - got);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (errno != EINTR) {
+                pollfd wait{fd_, POLLIN, 0};
+                poll(&wait, 1, -1);
+            }
+            continue;
+        }
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    head_.resize(got);
+    return got;
+}
+
+std::size_t ImageInput::take_head(unsigned char* buffer, std::size_t count) const
+{
+    const std::size_t take = std::min(count, head_.size() - head_taken_);
+    std::copy_n(head_.data() + head_taken_, take, buffer);
+    head_taken_ += take;
+    return take;
+}
 
 ImageInput::~ImageInput()
 {
@@ -142,12 +168,26 @@ Failure open_image(const char* path, ImageInput& input)
     return {};
 }
 
-ImageReader::ImageReader(const ImageInput& input, std::size_t slice_size, unsigned char* buffer)
-    : input_(input), slice_size_(slice_size), buffer_(buffer)
+ImageReader::ImageReader(const ImageInput& input, std::size_t slice_size, const FrameGeometry& geometry,
+                         unsigned char* buffer)
+    : input_(input), slice_size_(slice_size), geometry_(geometry), buffer_(buffer)
 {
 }
 
-std::unique_ptr<ImageReader> ImageReader::create(const ImageInput& input, std::size_t slice_size)
+std::uint64_t ImageReader::round_down(std::uint64_t byte) const
+{
+    const std::uint64_t size = geometry_.layout.size;
+    return byte < geometry_.base ? geometry_.base : geometry_.base + (byte - geometry_.base) / size * size;
+}
+
+std::uint64_t ImageReader::round_up(std::uint64_t byte) const
+{
+    const std::uint64_t size = geometry_.layout.size;
+    return byte < geometry_.base ? geometry_.base : geometry_.base + (byte - geometry_.base + size - 1) / size * size;
+}
+
+std::unique_ptr<ImageReader> ImageReader::create(const ImageInput& input, std::size_t slice_size,
+                                                 const FrameGeometry& geometry)
 {
     const std::size_t bytes = (slice_size + HUGE_PAGE_SIZE - 1) / HUGE_PAGE_SIZE * HUGE_PAGE_SIZE;
     auto* buffer = static_cast<unsigned char*>(std::aligned_alloc(HUGE_PAGE_SIZE, bytes));
@@ -157,7 +197,7 @@ std::unique_ptr<ImageReader> ImageReader::create(const ImageInput& input, std::s
     // Only advice: where the kernel offers no huge pages it is ignored.
     madvise(buffer, bytes, MADV_HUGEPAGE);
 #endif
-    auto* reader = new (std::nothrow) ImageReader(input, slice_size, buffer);
+    auto* reader = new (std::nothrow) ImageReader(input, slice_size, geometry, buffer);
     if (reader == nullptr)
         std::free(buffer);
     return std::unique_ptr<ImageReader>(reader);
@@ -207,30 +247,35 @@ ImageReader::DataExtent ImageReader::next_data(std::uint64_t from, std::uint64_t
 ReadOutcome ImageReader::read(std::uint64_t offset, std::uint64_t length, const ReadStop& stop, StretchBuilder& checker)
 {
     const std::optional<std::uint64_t>& size = input_.size();
-    const std::uint64_t end = size ? offset + std::min(length, *size - std::min(offset, *size)) : offset + length;
+    std::optional<std::uint64_t> limit = geometry_.end;
+    if (size)
+        limit = std::min(limit.value_or(*size), *size);
+    const std::uint64_t end = limit ? offset + std::min(length, *limit - std::min(offset, *limit)) : offset + length;
+    const std::uint64_t frame = geometry_.layout.size;
+    const auto address = [&](std::uint64_t byte) { return geometry_.first + (byte - geometry_.base) / frame; };
     ReadOutcome outcome;
     std::uint64_t at = offset;
     while (at < end && outcome.end == ReadEnd::more) {
-        // Sectors lie at multiples of SECTOR_SIZE from the image's start.
+        // Frames lie at multiples of their size from the base.
         std::uint64_t data_from = at;
         std::uint64_t data_to = end;
         if (input_.may_have_holes()) {
-            const std::uint64_t zeros = round_down(std::min(known_zeros(at), end - at));
+            const std::uint64_t zeros = std::min(known_zeros(at), end - at) / frame * frame;
             if (zeros > 0) {
-                checker.zeros(zeros / SECTOR_SIZE);
+                checker.zeros(zeros / frame);
                 at += zeros;
                 continue;
             }
             const DataExtent data = next_data(at, end);
             data_from = data.from == end ? end : std::max(at, round_down(data.from));
             data_to = std::min(end, round_up(data.to));
-            checker.zeros((data_from - at) / SECTOR_SIZE);
+            checker.zeros((data_from - at) / frame);
             at = data_from;
         }
         while (at < data_to) {
             const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(slice_size_, data_to - at));
             const Filled filled = fill(input_, at, buffer_.get(), count, stop);
-            checker.check(buffer_.get(), filled.bytes / SECTOR_SIZE);
+            checker.check(buffer_.get(), filled.bytes / frame, address(at));
             at += filled.bytes;
             if (filled.end != ReadEnd::more) {
                 outcome.end = filled.end;
@@ -246,11 +291,11 @@ ReadOutcome ImageReader::read(std::uint64_t offset, std::uint64_t length, const 
     if (size && input_.regular() && outcome.end != ReadEnd::stopped && fstat(input_.fd(), &info) == 0 &&
         static_cast<std::uint64_t>(info.st_size) < offset + outcome.bytes) {
         outcome.bytes = static_cast<std::uint64_t>(std::max<off_t>(info.st_size, static_cast<off_t>(offset))) - offset;
-        checker.keep(outcome.bytes / SECTOR_SIZE);
+        checker.keep(outcome.bytes / frame);
         outcome.end = ReadEnd::shrank;
         outcome.error = 0;
     }
-    if (outcome.end == ReadEnd::more && size && offset + outcome.bytes == *size)
+    if (outcome.end == ReadEnd::more && limit && offset + outcome.bytes == *limit)
         outcome.end = ReadEnd::image_end;
     return outcome;
 }

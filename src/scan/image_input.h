@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "scan/sector_checks.h"
 #include "support/failure.h"
@@ -36,12 +37,23 @@ public:
     // it does not).
     bool regular() const { return regular_; }
 
+    // Of a stream: reads up to `count` of its first bytes (fewer where it
+    // ends or fails) and keeps them, for a look at them before the scan;
+    // the scan's reads hand them out again first. Returns how many it holds.
+    std::size_t read_head(std::size_t count);
+    const std::vector<unsigned char>& head() const { return head_; }
+    // Copies up to `count` of the kept bytes not yet handed out to `buffer`;
+    // how many. Only one reader reads a stream at a time.
+    std::size_t take_head(unsigned char* buffer, std::size_t count) const;
+
 private:
     friend Failure open_image(const char* path, ImageInput& input);
     int fd_ = -1;
     std::optional<std::uint64_t> size_;
     bool may_have_holes_ = false;
     bool regular_ = false;
+    std::vector<unsigned char> head_;
+    mutable std::size_t head_taken_ = 0;
 };
 
 // Opens `path` for reading and measures it if it is a regular file or a
@@ -81,29 +93,43 @@ struct ReadStop {
 // the core's cache, before the next read replaces them.
 inline constexpr std::size_t SLICE_SIZE = std::size_t{512} << 10U;
 
+// Where the sectors a reader checks lie in the image: frames of `layout`
+// from byte `base` on, the first at disc address `first`, up to byte `end`
+// (none: the image's end).
+struct FrameGeometry {
+    std::uint64_t base = 0;
+    SectorLayout layout;
+    std::uint64_t first = 0;
+    std::optional<std::uint64_t> end;
+};
+
 // One thread's reader of the image: its buffer, and the last hole it was told
 // of, which spares the questions for the rest of a long hole.
 class ImageReader {
 public:
     // A reader whose reads take in at most `slice_size` bytes, a whole number
-    // of sectors; nullptr when its buffer cannot be had. Nothing is thrown:
+    // of frames; nullptr when its buffer cannot be had. Nothing is thrown:
     // under a memory limit tight enough, not even an exception can be had.
-    static std::unique_ptr<ImageReader> create(const ImageInput& input, std::size_t slice_size);
+    static std::unique_ptr<ImageReader> create(const ImageInput& input, std::size_t slice_size,
+                                               const FrameGeometry& geometry = {});
 
     // How many bytes from `offset` on are known to be zeros from an earlier
     // answer of the file system. Never the image's last byte, so that its end
     // is always asked about and a file that shrank is found out.
     std::uint64_t known_zeros(std::uint64_t offset) const;
 
-    // Reads the `length` bytes at `offset` (of a stream: its next bytes) and
-    // hands them to `checker` in file order, in slices: the bytes read, and
-    // the sectors that lie wholly in holes as zeros, unread. A sector partly
-    // in a hole is read whole. Stops early at the end of the image, at a
-    // failed read, or when stopped; the sectors before are handed on.
+    // Reads the `length` bytes at `offset`, the start of a frame (of a
+    // stream: its next bytes) and hands them to `checker` in file order, in
+    // slices: the frames read, and those that lie wholly in holes as zeros,
+    // unread. A frame partly in a hole is read whole. Stops early at the end
+    // of the frames or the image, at a failed read, or when stopped; the
+    // frames before are handed on.
     ReadOutcome read(std::uint64_t offset, std::uint64_t length, const ReadStop& stop, StretchBuilder& checker);
 
 private:
-    ImageReader(const ImageInput& input, std::size_t slice_size, unsigned char* buffer);
+    ImageReader(const ImageInput& input, std::size_t slice_size, const FrameGeometry& geometry, unsigned char* buffer);
+    std::uint64_t round_down(std::uint64_t byte) const;
+    std::uint64_t round_up(std::uint64_t byte) const;
 
     struct DataExtent {
         std::uint64_t from = 0;
@@ -116,6 +142,7 @@ private:
     };
     const ImageInput& input_;
     std::size_t slice_size_;
+    FrameGeometry geometry_;
     std::unique_ptr<unsigned char, FreeBuffer> buffer_;
     // The bytes from `hole_from` up to `hole_to` lie in a hole.
     std::uint64_t hole_from_ = 0;

@@ -25,6 +25,8 @@ bool track_sectors(ScanState& state, SectorIndex first, const SectorStretch& str
         return false;
     closed.first = state.run_start;
     closed.last = first - 1;
+    closed.offset = closed.first << 11U;
+    closed.end = first << 11U;
     return true;
 }
 
@@ -41,12 +43,12 @@ SectorIndex settled_sectors(const ScanState& state, SectorIndex next)
     return next;
 }
 
-std::size_t format_run_line(const ClosedRun& run, char* line)
+std::size_t format_run_line(const ClosedRun& run, char* line, const char* tail)
 {
-    const std::uint64_t offset = run.first << 11U;
-    const int length = run.first == run.last
-                           ? std::snprintf(line, RUN_LINE_MAX, "0x%08" PRIx64 " (0x%08" PRIx64 ")\n", run.first, offset)
-                           : std::snprintf(line, RUN_LINE_MAX, "0x%08" PRIx64 "-0x%08" PRIx64 " (0x%08" PRIx64 ")\n",
-                                           run.first, run.last, offset);
+    const int length =
+        run.first == run.last
+            ? std::snprintf(line, RUN_LINE_MAX, "0x%08" PRIx64 " (0x%08" PRIx64 ")%s\n", run.first, run.offset, tail)
+            : std::snprintf(line, RUN_LINE_MAX, "0x%08" PRIx64 "-0x%08" PRIx64 " (0x%08" PRIx64 ")%s\n", run.first,
+                            run.last, run.offset, tail);
     return static_cast<std::size_t>(length);
 }

@@ -115,8 +115,21 @@ void StretchBuilder::add(bool empty, std::int32_t edge_sum, std::uint64_t count)
     room_[count_++] = SectorStretch{count, edge_sum, empty};
 }
 
-void StretchBuilder::check(const unsigned char* sectors, std::size_t count)
+void StretchBuilder::add_damage(FrameDamage damage, std::uint64_t count)
 {
+    if (damage_count_ > 0 && damage_room_[damage_count_ - 1].damage == damage) {
+        damage_room_[damage_count_ - 1].count += count;
+        return;
+    }
+    damage_room_[damage_count_++] = DamageStretch{count, damage};
+}
+
+void StretchBuilder::check(const unsigned char* sectors, std::size_t count, std::uint64_t address)
+{
+    if (layout_.raw) {
+        check_frames(sectors, count, address);
+        return;
+    }
     for (std::size_t k = 0; k < count; ++k) {
         const unsigned char* sector = sectors + k * SECTOR_SIZE;
         const bool empty = is_empty_sector(sector);
@@ -135,11 +148,44 @@ void StretchBuilder::check(const unsigned char* sectors, std::size_t count)
         tail_sum_ = signed_byte_sum(sectors + count * SECTOR_SIZE - GUARD_BYTES, GUARD_BYTES);
 }
 
+void StretchBuilder::check_frames(const unsigned char* frames, std::size_t count, std::uint64_t address)
+{
+    // The end of the user data of the frame before, for the sum in front
+    // of a run that opens; none where that frame had none (it was empty).
+    const unsigned char* before = nullptr;
+    for (std::size_t k = 0; k < count; ++k) {
+        const unsigned char* frame = frames + k * layout_.size;
+        const UserData data = user_data(frame);
+        const unsigned char* user = frame + data.offset;
+        const bool empty = data.length == 0 || crc32_fast(user, data.length) == empty_user_data_crc(data.length);
+        if (!damage_room_.empty())
+            add_damage(check_frame(frame, address + k), 1);
+        if (count_ == 0 || room_[count_ - 1].empty != empty) {
+            std::int32_t edge_sum = 0;
+            if (!empty)
+                edge_sum = signed_byte_sum(user, GUARD_BYTES);
+            else if (count_ > 0)
+                edge_sum = k == 0              ? tail_sum_
+                           : before != nullptr ? signed_byte_sum(before - GUARD_BYTES, GUARD_BYTES)
+                                               : 0;
+            add(empty, edge_sum, 1);
+        } else {
+            ++room_[count_ - 1].count;
+        }
+        before = data.length > 0 ? user + data.length : nullptr;
+    }
+    if (count > 0)
+        tail_sum_ = before != nullptr ? signed_byte_sum(before - GUARD_BYTES, GUARD_BYTES) : 0;
+}
+
 void StretchBuilder::zeros(std::uint64_t count)
 {
     if (count == 0)
         return;
     add(true, count_ > 0 ? tail_sum_ : 0, count);
+    // A raw frame of zeros has no sync pattern.
+    if (!damage_room_.empty())
+        add_damage(FrameDamage::no_sync, count);
     tail_sum_ = 0;
 }
 
@@ -152,4 +198,11 @@ void StretchBuilder::keep(std::uint64_t sectors)
     if (kept < count_ && covered < sectors)
         room_[kept++].count = sectors - covered;
     count_ = kept;
+    kept = 0;
+    covered = 0;
+    while (kept < damage_count_ && covered + damage_room_[kept].count <= sectors)
+        covered += damage_room_[kept++].count;
+    if (kept < damage_count_ && covered < sectors)
+        damage_room_[kept++].count = sectors - covered;
+    damage_count_ = kept;
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <span>
 
+#include "scan/cd_frames.h"
+
 inline constexpr std::size_t SECTOR_SIZE = 2048;
 inline constexpr std::size_t GUARD_BYTES = 16;
 
@@ -45,30 +47,56 @@ struct SectorStretch {
     bool empty = false;
 };
 
+// Raw frames in a row that fail the same one of their own checks (or none).
+struct DamageStretch {
+    std::uint64_t count = 0;
+    FrameDamage damage = FrameDamage::none;
+};
+
+// How the sectors to check lie: 2048 bytes each, or raw frames of `size`
+// bytes whose user data is checked (see cd_frames.h).
+struct SectorLayout {
+    std::size_t size = SECTOR_SIZE;
+    bool raw = false;
+};
+
 // Checks sectors in file order as they are read and keeps them as stretches
 // in `room`, a new one wherever the verdict changes. The signed sums are
 // taken only there, while the bytes are still at hand; the first stretch, if
-// empty, gets no sum, since the bytes in front of it were read before.
-// `room` holds at least one stretch per sector to be checked, and one more.
+// empty, gets no sum, since the bytes in front of it were read before. Of
+// raw frames it checks the user data (a frame with none is empty, as zeros
+// are), and where `damage` has room, each frame's own checks too. Each room
+// holds at least one stretch per sector to be checked, and one more.
 class StretchBuilder {
 public:
-    explicit StretchBuilder(std::span<SectorStretch> room) : room_(room) {}
+    explicit StretchBuilder(std::span<SectorStretch> room, SectorLayout layout = {},
+                            std::span<DamageStretch> damage = {})
+        : room_(room), layout_(layout), damage_room_(damage)
+    {
+    }
 
-    // The `count` whole sectors at `sectors`.
-    void check(const unsigned char* sectors, std::size_t count);
+    // The `count` whole sectors at `sectors`, the first at disc address
+    // `address`.
+    void check(const unsigned char* sectors, std::size_t count, std::uint64_t address = 0);
     // `count` sectors known to be all zeros.
     void zeros(std::uint64_t count);
     // Keeps only the first `sectors` sectors handed in so far.
     void keep(std::uint64_t sectors);
 
     std::span<const SectorStretch> stretches() const { return room_.first(count_); }
-    // The signed sum of the last 16 bytes of the last sector so far.
+    std::span<const DamageStretch> damage() const { return damage_room_.first(damage_count_); }
+    // The signed sum of the last 16 bytes of the last sector's data so far.
     std::int32_t tail_sum() const { return tail_sum_; }
 
 private:
     void add(bool empty, std::int32_t edge_sum, std::uint64_t count);
+    void add_damage(FrameDamage damage, std::uint64_t count);
+    void check_frames(const unsigned char* frames, std::size_t count, std::uint64_t address);
 
     std::span<SectorStretch> room_;
+    SectorLayout layout_;
+    std::span<DamageStretch> damage_room_;
     std::size_t count_ = 0;
+    std::size_t damage_count_ = 0;
     std::int32_t tail_sum_ = 0;
 };

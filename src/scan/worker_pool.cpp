@@ -32,24 +32,44 @@ bool WorkerPool::add_reader()
 {
     Reader& added = readers_[readers_count_];
     added.pool = this;
-    added.reader = ImageReader::create(input_, std::min(SLICE_SIZE, piece_size_));
-    // A claim of a piece has a stretch per sector at most, and one of a
+    const std::size_t frame = geometry_.layout.size;
+    added.reader = ImageReader::create(input_, std::min(SLICE_SIZE / SECTOR_SIZE * frame, piece_size_), geometry_);
+    // A claim of a piece has a stretch per frame at most, and one of a
     // known hole just one.
-    const std::size_t room = piece_size_ / SECTOR_SIZE + 1;
+    const std::size_t room = piece_size_ / frame + 1;
     added.stretches.reset(static_cast<SectorStretch*>(std::calloc(room * CLAIMS_PER_READER, sizeof(SectorStretch))));
-    if (!added.reader || !added.stretches) {
+    if (damage_)
+        added.damage.reset(static_cast<DamageStretch*>(std::calloc(room * CLAIMS_PER_READER, sizeof(DamageStretch))));
+    if (!added.reader || !added.stretches || (damage_ && !added.damage)) {
         added = Reader{};
         return false;
     }
-    for (std::size_t k = 0; k < CLAIMS_PER_READER; ++k)
-        ring_[ring_size_++].room = std::span(added.stretches.get() + k * room, room);
+    for (std::size_t k = 0; k < CLAIMS_PER_READER; ++k) {
+        RingEntry& entry = ring_[ring_size_++];
+        entry.room = std::span(added.stretches.get() + k * room, room);
+        if (damage_)
+            entry.damage_room = std::span(added.damage.get() + k * room, room);
+    }
     ++readers_count_;
     return true;
 }
 
-WorkerPool::WorkerPool(const ImageInput& input, const ReadPlan& plan)
-    : input_(input), piece_size_(plan.piece_size),
-      limit_(input.size() ? std::max<std::uint64_t>(*input.size(), 1) : UINT64_MAX)
+namespace {
+
+// Where the frames end: where the geometry says, or at the image's end.
+std::uint64_t frames_end(const ImageInput& input, const FrameGeometry& geometry)
+{
+    if (input.size())
+        return std::max<std::uint64_t>(std::min(geometry.end.value_or(*input.size()), *input.size()), 1);
+    return geometry.end.value_or(UINT64_MAX);
+}
+
+} // namespace
+
+WorkerPool::WorkerPool(const ImageInput& input, const ReadPlan& plan, const FrameGeometry& geometry, bool damage)
+    : input_(input), geometry_(geometry),
+      piece_size_(std::max<std::size_t>(plan.piece_size / SECTOR_SIZE, 1) * geometry.layout.size), damage_(damage),
+      next_offset_(geometry.base), limit_(frames_end(input, geometry))
 {
     // One fallback for memory and threads alike: readers are added while
     // their buffers, their entries of the ring and then their threads are
@@ -139,17 +159,18 @@ bool WorkerPool::claim_and_read(ImageReader& reader)
             claim.offset = next_offset_;
             // A stretch that this reader knows to lie in a hole is one claim,
             // so that a long hole costs one hand-over, not one per piece.
-            claim.length =
-                std::max<std::uint64_t>(piece_size_, reader.known_zeros(claim.offset) / SECTOR_SIZE * SECTOR_SIZE);
+            const std::uint64_t frame = geometry_.layout.size;
+            claim.length = std::max<std::uint64_t>(piece_size_, reader.known_zeros(claim.offset) / frame * frame);
             next_offset_ += claim.length;
         }
         // The claim's entry of the ring is this reader's until it is ready.
         RingEntry& slot = ring_[claim.entry % ring_size_];
-        StretchBuilder checker(slot.room);
+        StretchBuilder checker(slot.room, geometry_.layout, slot.damage_room);
         const ReadOutcome outcome = reader.read(claim.offset, claim.length, ReadStop{&stop_, wake_[0]}, checker);
         slot.claim.offset = claim.offset;
         slot.claim.bytes = outcome.bytes;
         slot.claim.stretches = checker.stretches();
+        slot.claim.damage = checker.damage();
         slot.claim.tail_sum = checker.tail_sum();
         slot.claim.end = outcome.end;
         slot.claim.error = outcome.error;

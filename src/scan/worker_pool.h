@@ -29,7 +29,9 @@ inline constexpr std::size_t PIECE_SIZE = std::size_t{2} << 20U;
 inline constexpr std::size_t CLAIMS_PER_READER = 4;
 
 struct ReadPlan {
-    std::size_t piece_size = PIECE_SIZE; // a whole number of sectors
+    // A whole number of 2048-byte sectors; as many raw frames make a piece
+    // of a raw image.
+    std::size_t piece_size = PIECE_SIZE;
     // Threads that read and check, the scanning thread among them; with one
     // it reads and checks each claim itself, just before it tracks it.
     unsigned readers = 1;
@@ -49,6 +51,8 @@ struct CheckedClaim {
     // Its whole sectors from the first on. The first stretch, if empty, has
     // no edge sum: the bytes in front of it belong to the claim before.
     std::span<const SectorStretch> stretches;
+    // The same frames by their own checks, where those are asked for.
+    std::span<const DamageStretch> damage;
     std::int32_t tail_sum = 0; // of the last 16 bytes of its last sector
     ReadEnd end = ReadEnd::more;
     int error = 0; // errno of a failed read
@@ -59,11 +63,13 @@ struct CheckedClaim {
 // stops and joins them, however the scan ends.
 class WorkerPool {
 public:
-    // Takes as many readers as `plan` asks for (at most MAX_READERS) while
-    // memory and threads are to be had, at least one; with none, failure()
-    // says why. Nothing is thrown: a memory limit that leaves no room for
-    // the buffers may leave none for an exception either.
-    WorkerPool(const ImageInput& input, const ReadPlan& plan);
+    // Reads the frames of `input` that `geometry` says, in claims. Takes as
+    // many readers as `plan` asks for (at most MAX_READERS) while memory and
+    // threads are to be had, at least one; with none, failure() says why.
+    // With `damage`, each frame's own checks are made too. Nothing is
+    // thrown: a memory limit that leaves no room for the buffers may leave
+    // none for an exception either.
+    WorkerPool(const ImageInput& input, const ReadPlan& plan, const FrameGeometry& geometry = {}, bool damage = false);
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
@@ -84,19 +90,21 @@ private:
     };
     struct RingEntry {
         CheckedClaim claim;
-        std::span<SectorStretch> room; // for the claim's stretches
-        std::uint64_t ready = 0;       // number + 1 of the claim that is ready here
+        std::span<SectorStretch> room;        // for the claim's stretches
+        std::span<DamageStretch> damage_room; // and its damage, where asked for
+        std::uint64_t ready = 0;              // number + 1 of the claim that is ready here
     };
 
-    struct FreeStretches {
-        void operator()(SectorStretch* stretches) const { std::free(stretches); }
+    struct Free {
+        void operator()(void* room) const { std::free(room); }
     };
     // A reader, its thread (the last reader's is the scanning thread) and the
     // room for the stretches of its entries of the ring.
     struct Reader {
         WorkerPool* pool = nullptr;
         std::unique_ptr<ImageReader> reader;
-        std::unique_ptr<SectorStretch, FreeStretches> stretches;
+        std::unique_ptr<SectorStretch, Free> stretches;
+        std::unique_ptr<DamageStretch, Free> damage;
         pthread_t thread{};
     };
 
@@ -107,7 +115,9 @@ private:
     bool scanning_thread_reads_locked() const;
 
     const ImageInput& input_;
-    const std::size_t piece_size_;
+    const FrameGeometry geometry_;
+    const std::size_t piece_size_; // bytes: whole frames
+    const bool damage_;
     Failure failure_;
     // Readers and the ring, all taken before any thread starts, so that
     // nothing is allocated while they run.

@@ -1,0 +1,190 @@
+// Raw CD frames: user data, EDC and the P and Q parity.
+#include "scan/cd_frames.h"
+
+#include <array>
+#include <cstring>
+
+#include "scan/sector_checks.h"
+
+namespace {
+
+constexpr unsigned char SYNC[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+
+// The EDC's table: its polynomial, reflected.
+constexpr std::array<std::uint32_t, 256> make_edc_table()
+{
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t n = 0; n < 256; ++n) {
+        std::uint32_t c = n;
+        for (int bit = 0; bit < 8; ++bit)
+            c = (c & 1U) != 0 ? 0xD8018001U ^ (c >> 1) : c >> 1;
+        table[n] = c;
+    }
+    return table;
+}
+constexpr std::array<std::uint32_t, 256> EDC_TABLE = make_edc_table();
+
+// The CRC-32 of `length` zero bytes, as the table computes it.
+constexpr std::uint32_t zeros_crc(std::size_t length)
+{
+    std::uint32_t reg = 0xFFFFFFFFU;
+    for (std::size_t i = 0; i < length; ++i) {
+        std::uint32_t c = (reg ^ 0U) & 0xFFU;
+        for (int bit = 0; bit < 8; ++bit)
+            c = (c & 1U) != 0 ? 0xEDB88320U ^ (c >> 1) : c >> 1;
+        reg = (reg >> 8) ^ c;
+    }
+    return reg ^ 0xFFFFFFFFU;
+}
+constexpr std::uint32_t EMPTY_2048 = zeros_crc(2048);
+constexpr std::uint32_t EMPTY_2324 = zeros_crc(2324);
+constexpr std::uint32_t EMPTY_2336 = zeros_crc(2336);
+static_assert(EMPTY_2048 == EMPTY_SECTOR_CRC);
+
+std::uint32_t le32(const unsigned char* p)
+{
+    return static_cast<std::uint32_t>(p[0] | p[1] << 8U | p[2] << 16U) | static_cast<std::uint32_t>(p[3]) << 24U;
+}
+
+// A BCD byte's value, or -1 where it is not BCD.
+int bcd(unsigned char b)
+{
+    return (b >> 4U) > 9 || (b & 0xFU) > 9 ? -1 : (b >> 4U) * 10 + (b & 0xFU);
+}
+
+// Multiplication by α = 2 in GF(2^8) with the field polynomial 0x11D.
+constexpr std::array<unsigned char, 256> make_times_alpha()
+{
+    std::array<unsigned char, 256> table{};
+    for (unsigned x = 0; x < 256; ++x)
+        table[x] = static_cast<unsigned char>((x << 1U) ^ ((x & 0x80U) != 0 ? 0x11DU : 0U));
+    return table;
+}
+constexpr std::array<unsigned char, 256> TIMES_ALPHA = make_times_alpha();
+
+bool xa_subheader(const unsigned char* frame)
+{
+    return std::memcmp(frame + 16, frame + 20, 4) == 0;
+}
+
+} // namespace
+
+UserData user_data(const unsigned char* frame)
+{
+    if (std::memcmp(frame, SYNC, sizeof SYNC) != 0)
+        return {};
+    switch (frame[15]) {
+    case 1:
+        return {16, 2048};
+    case 2:
+        if (!xa_subheader(frame))
+            return {16, 2336};
+        return (frame[18] & 0x20U) != 0 ? UserData{24, 2324} : UserData{24, 2048};
+    default:
+        return {};
+    }
+}
+
+std::uint32_t empty_user_data_crc(std::size_t length)
+{
+    switch (length) {
+    case 2324:
+        return EMPTY_2324;
+    case 2336:
+        return EMPTY_2336;
+    default:
+        return EMPTY_2048;
+    }
+}
+
+std::uint32_t cd_edc(const unsigned char* data, std::size_t length)
+{
+    std::uint32_t edc = 0;
+    for (std::size_t i = 0; i < length; ++i)
+        edc = (edc >> 8) ^ EDC_TABLE[(edc ^ data[i]) & 0xFFU];
+    return edc;
+}
+
+bool cd_parity_holds(const unsigned char* frame, bool zero_header)
+{
+    // The 2340 bytes from 12 on as 1170 words; each byte plane is coded on
+    // its own.
+    const auto symbol = [&](std::size_t word, std::size_t plane) -> unsigned char {
+        const std::size_t at = 12 + 2 * word + plane;
+        return zero_header && at < 16 ? 0 : frame[at];
+    };
+    for (std::size_t plane = 0; plane < 2; ++plane) {
+        // P: 43 codewords of 26 symbols, the last two the parity.
+        for (std::size_t np = 0; np < 43; ++np) {
+            unsigned s0 = 0;
+            unsigned char s1 = 0;
+            for (std::size_t mp = 0; mp < 26; ++mp) {
+                const unsigned char c = symbol(43 * mp + np, plane);
+                s0 ^= c;
+                s1 = static_cast<unsigned char>(TIMES_ALPHA[s1] ^ c);
+            }
+            if (s0 != 0 || s1 != 0)
+                return false;
+        }
+        // Q: 26 codewords of 43 symbols across the diagonals, then the two
+        // parity symbols.
+        for (std::size_t nq = 0; nq < 26; ++nq) {
+            unsigned s0 = 0;
+            unsigned char s1 = 0;
+            for (std::size_t mq = 0; mq < 45; ++mq) {
+                const std::size_t word = mq < 43 ? (44 * mq + 43 * nq) % 1118 : mq == 43 ? 1118 + nq : 1144 + nq;
+                const unsigned char c = symbol(word, plane);
+                s0 ^= c;
+                s1 = static_cast<unsigned char>(TIMES_ALPHA[s1] ^ c);
+            }
+            if (s0 != 0 || s1 != 0)
+                return false;
+        }
+    }
+    return true;
+}
+
+FrameDamage check_frame(const unsigned char* frame, std::uint64_t address)
+{
+    if (std::memcmp(frame, SYNC, sizeof SYNC) != 0)
+        return FrameDamage::no_sync;
+    const int minute = bcd(frame[12]);
+    const int second = bcd(frame[13]);
+    const int sector = bcd(frame[14]);
+    const unsigned mode = frame[15];
+    if (minute < 0 || second < 0 || sector < 0 || second > 59 || sector > 74 || mode > 2 ||
+        static_cast<std::uint64_t>((minute * 60 + second) * 75 + sector) != address + 150)
+        return FrameDamage::bad_header;
+    if (mode == 1) {
+        if (cd_edc(frame, 2064) != le32(frame + 2064))
+            return FrameDamage::bad_edc;
+        return cd_parity_holds(frame, false) ? FrameDamage::none : FrameDamage::bad_ecc;
+    }
+    if (mode == 2 && xa_subheader(frame)) {
+        if ((frame[18] & 0x20U) != 0) {
+            const std::uint32_t stored = le32(frame + 2348);
+            return stored == 0 || cd_edc(frame + 16, 2332) == stored ? FrameDamage::none : FrameDamage::bad_edc;
+        }
+        if (cd_edc(frame + 16, 2056) != le32(frame + 2072))
+            return FrameDamage::bad_edc;
+        return cd_parity_holds(frame, true) ? FrameDamage::none : FrameDamage::bad_ecc;
+    }
+    return FrameDamage::none;
+}
+
+const char* damage_text(FrameDamage damage)
+{
+    switch (damage) {
+    case FrameDamage::none:
+        return "";
+    case FrameDamage::no_sync:
+        return "no sync";
+    case FrameDamage::bad_header:
+        return "bad header";
+    case FrameDamage::bad_edc:
+        return "bad EDC";
+    case FrameDamage::bad_ecc:
+        return "bad ECC";
+    }
+    return "";
+}
