@@ -33,8 +33,8 @@ need_packages() {
 }
 
 # What every build needs.
-BUILD_PACKAGES=(g++ cmake make pkg-config libisal-dev libcdio-dev)
+BUILD_PACKAGES=(g++ cmake make pkg-config libisal-dev)
 # What the tests need besides: GoogleTest, the man page's renderer, ddrescue
 # to judge the mapfiles, FUSE for the fault file system, and genisoimage
 # (with isoinfo) and xorriso to make disc images for --files.
-TEST_PACKAGES=(libgtest-dev groff-base gddrescue fuse3 libfuse3-dev genisoimage xorriso)
+TEST_PACKAGES=(libgtest-dev groff-base gddrescue fuse3 libfuse3-dev genisoimage xorriso vcdimager)

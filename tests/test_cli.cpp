@@ -80,14 +80,6 @@ TEST(Cli, CharacterDevicesAreReadToTheirEnd)
     EXPECT_EQ(run_shell("timeout 1 \"$SECTORSCAN\" /dev/zero >/dev/null").status, 124);
 }
 
-TEST(Cli, MissingArgumentIsAUsageError)
-{
-    const Outcome o = run_shell("\"$SECTORSCAN\"");
-    EXPECT_EQ(o.status, 2);
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "Usage: sectorscan [--mapfile MAP] [--files] IMAGE\n");
-}
-
 TEST(Cli, PipesReportLikeTheFile)
 {
     Bytes bytes = data_image_with_zeros(std::size_t{3} * 4096 + 5, 4095, 4097);
@@ -325,37 +317,80 @@ TEST(CliLarge, SparseImageBeyondFourGigabytes)
     unlink(path.c_str());
 }
 
-TEST(CliOptions, HelpAndVersionAsFirstArgument)
+TEST(CliOptions, OptionsArgumentsAndUsageErrors)
 {
-    for (const char* option : {"--help", "-h"}) {
-        const Outcome help = run_shell(std::string("\"$SECTORSCAN\" ") + option);
-        EXPECT_EQ(help.status, 0) << option;
-        EXPECT_EQ(help.out.rfind("Usage: sectorscan [--mapfile MAP] [--files] IMAGE\n", 0), 0U) << help.out;
-        EXPECT_NE(help.out.find("Exit status"), std::string::npos);
-        EXPECT_EQ(help.err, "");
-    }
-    const Outcome version = run_shell("\"$SECTORSCAN\" --version extra");
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "sectorscan " SECTORSCAN_VERSION "\n");
-    EXPECT_EQ(run_shell("\"$SECTORSCAN\" --version >/dev/full").status, 1);
-
-    // Only in the place of IMAGE; anything else there is a path.
     const std::string path = write_temp_file("options.img", image_from_pattern("DZD"));
-    const Outcome later = run_shell("\"$SECTORSCAN\" " + shell_quoted(path) + " --version");
-    EXPECT_EQ(later.out, header(path) + "0x00000001 (0x00000800)\n");
-    const Outcome unknown = run_shell("\"$SECTORSCAN\" --verbose");
-    EXPECT_EQ(unknown.status, 1);
-    EXPECT_EQ(unknown.out, " Error loading file: --verbose\n");
-    // After "--", every argument is a name, as with every Unix tool.
     const std::string dir = path.substr(0, path.rfind('/'));
-    const std::string dashed = dir + "/-h.img";
-    write_file(dashed, image_from_pattern("DZD"));
-    const Outcome named = run_shell("cd " + shell_quoted(dir) + " && \"$SECTORSCAN\" -- -h.img");
-    EXPECT_EQ(named.status, 0);
-    EXPECT_EQ(named.out, header("-h.img") + "0x00000001 (0x00000800)\n");
-    EXPECT_EQ(run_shell("\"$SECTORSCAN\" -- --help").out, " Error loading file: --help\n");
-    unlink(dashed.c_str());
+    const std::string name = path.substr(path.rfind('/') + 1);
+    // Files named like options, and one named "--".
+    for (const char* odd : {"--verbose", "--", "-h.img"})
+        write_file(dir + "/" + odd, image_from_pattern("DZD"));
+    const std::string usage =
+        "Usage: sectorscan [--mapfile MAP] [--files] [--damaged] [--sector-format=FORMAT] IMAGE\n";
+    const std::string report = "0x00000001 (0x00000800)\n";
+    const struct {
+        std::string arguments;
+        int status;
+        std::string out; // "HELP": the help text's first line
+        std::string err;
+    } cases[] = {
+        {"", 2, "", usage},
+        {"--help", 0, "HELP", ""},
+        {"-h", 0, "HELP", ""},
+        {name + " --version", 0, "sectorscan " SECTORSCAN_VERSION "\n", ""},
+        {"--verbose", 2, "", "sectorscan: unknown option '--verbose' (a file of that name is ./--verbose)\n" + usage},
+        {name + " --verbose", 2, "",
+         "sectorscan: unknown option '--verbose' (a file of that name is ./--verbose)\n" + usage},
+        {"./--verbose", 0, header("./--verbose") + report, ""},
+        {"-- --verbose", 0, header("--verbose") + report, ""},
+        {"-- -h.img", 0, header("-h.img") + report, ""},
+        {"-- --", 0, header("--") + report, ""},
+        {"-- " + name + " --verbose x.img", 0, header(name) + report,
+         "sectorscan: " + name + " is scanned, and not the 2 other arguments after it: --verbose x.img\n"},
+        {name + " " + name, 0, header(name) + report,
+         "sectorscan: " + name + " is scanned, and not the 1 other argument after it: " + name + "\n"},
+        {"--mapfile --files " + name, 2, "",
+         "sectorscan: option '--mapfile' needs a file name, not the option '--files' (a file of that name is "
+         "./--files)\n" +
+             usage},
+        {"--sector-format=cd " + name, 2, "",
+         "sectorscan: option '--sector-format' takes iso, raw or raw+sub, not 'cd'\n" + usage},
+        {"--sector-format=iso " + name, 0, header(name) + report, ""},
+        {"--damaged " + name, 0, header(name) + report + "Damaged sectors:\n",
+         "sectorscan: " + name + ": --damaged: an image of 2048-byte sectors holds no check of its own to verify\n"},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = run_shell("cd " + shell_quoted(dir) + " && \"$SECTORSCAN\" " + c.arguments);
+        EXPECT_EQ(o.status, c.status) << c.arguments;
+        if (c.out == "HELP") {
+            EXPECT_EQ(o.out.rfind(usage, 0), 0U) << o.out;
+            EXPECT_NE(o.out.find("Exit status"), std::string::npos);
+        } else {
+            EXPECT_EQ(o.out, c.out) << c.arguments;
+        }
+        EXPECT_EQ(o.err, c.err) << c.arguments;
+    }
+    EXPECT_EQ(run_shell("\"$SECTORSCAN\" --version >/dev/full").status, 1);
+    for (const char* odd : {"--verbose", "--", "-h.img"})
+        unlink((dir + "/" + odd).c_str());
     unlink(path.c_str());
+}
+
+TEST(CliOptions, MessagesOfAnyLengthComeOutWhole)
+{
+    // "sectorscan: PATH: REASON": one write where it fits the line buffer,
+    // to its last byte, and written whole where it does not.
+    for (const std::size_t length : {std::size_t{4082}, std::size_t{4083}, std::size_t{4096}, std::size_t{5000}}) {
+        const std::string reason = ": No such file or directory";
+        std::string path = "/nonexistent";
+        while (path.size() + reason.size() < length)
+            path += path.size() % 200 == 199 ? '/' : 'x';
+        const bool too_long = path.size() >= 4096;
+        const std::string said = path + (too_long ? ": File name too long" : reason);
+        const Outcome o = run_shell("\"$SECTORSCAN\" " + shell_quoted(path));
+        EXPECT_EQ(o.status, 1) << length;
+        EXPECT_EQ(o.err, "sectorscan: " + said + "\n") << length;
+    }
 }
 
 TEST(CliProgress, NothingOnStandardErrorWhenItIsNotATerminal)

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <random>
+#include <sstream>
 
 #include "cli_run.h"
 #include "fault_mount.h"
@@ -62,7 +63,7 @@ TEST(CliMapfile, OptionBeforeOrAfterTheImageAndUsageErrors)
     const std::string report = "0x00000001 (0x00000800)\n0x00000003-0x00000004 (0x00001800)\n";
     for (const std::string& arguments : {"--mapfile " + shell_quoted(map) + " " + shell_quoted(image),
                                          shell_quoted(image) + " --mapfile " + shell_quoted(map),
-                                         shell_quoted(image) + " extra --mapfile=" + shell_quoted(map)}) {
+                                         shell_quoted(image) + " --mapfile=" + shell_quoted(map)}) {
         const Outcome o = run_shell("\"$SECTORSCAN\" " + arguments);
         EXPECT_EQ(o.status, 0) << arguments << ": " << o.err;
         EXPECT_EQ(o.out, header(image) + report) << arguments;
@@ -276,6 +277,40 @@ TEST(CliMapfile, FailedWritesLeaveTheOldMapfileAndSaySo)
     EXPECT_EQ(read_file(map), "old\n");
     unlink(map.c_str());
 #endif
+    unlink(image.c_str());
+}
+
+TEST(CliMapfile, AReportThatCannotBeWrittenEndsTheScanAndTheMapfileSaysWhereItStopped)
+{
+    std::string pattern;
+    for (int i = 0; i < 3000; ++i)
+        pattern += "DZ";
+    const Bytes bytes = image_from_pattern(pattern + "D");
+    const std::string image = write_temp_file("full-report.img", bytes);
+    const std::string map = write_temp_file("full-report.map", {});
+    const Outcome o =
+        run_shell("\"$SECTORSCAN\" --mapfile " + shell_quoted(map) + " " + shell_quoted(image) + " >/dev/full");
+    EXPECT_EQ(o.status, 1);
+    // Standard output's buffer fills long before the end: the scan stops
+    // there, and the mapfile marks the rest not tried, as its note says.
+    const std::string note = "sectorscan: " + map + ": the scan was cut short; bytes 0x";
+    const std::size_t at = o.err.find(note);
+    ASSERT_NE(at, std::string::npos) << o.err;
+    const std::uint64_t settled = std::strtoull(o.err.c_str() + at + note.size(), nullptr, 16);
+    EXPECT_LT(settled, bytes.size() / 2);
+    EXPECT_NE(o.err.find("sectorscan: error writing standard output: No space left on device\n"), std::string::npos);
+    std::string runs;
+    std::istringstream all(model_report(bytes.data(), bytes.size()));
+    for (std::string line; std::getline(all, line) && std::strtoull(line.c_str(), nullptr, 16) * 2048 < settled;)
+        runs += line + "\n";
+    EXPECT_EQ(mapfile_blocks(read_file(map)), model_mapfile_blocks(runs, settled, bytes.size()));
+    // Through a pipe, which was not cut short: nothing is said of where
+    // reading stopped.
+    const Outcome piped = run_shell("cat " + shell_quoted(image) + " | \"$SECTORSCAN\" --mapfile " + shell_quoted(map) +
+                                    " /dev/stdin >/dev/full");
+    EXPECT_EQ(piped.status, 1);
+    EXPECT_EQ(piped.err.find("could not be read past"), std::string::npos) << piped.err;
+    unlink(map.c_str());
     unlink(image.c_str());
 }
 

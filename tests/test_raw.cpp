@@ -238,3 +238,187 @@ TEST(Raw, FramesReportWhatTheirIsoReportsAndTheirOwnDamage)
     }
     unlink(iso_path.c_str());
 }
+
+TEST(Raw, SheetsTheirTracksAndWhatIsRecognisedAsRaw)
+{
+    if (!have("genisoimage isoinfo"))
+        GTEST_SKIP() << "genisoimage and isoinfo are needed";
+    std::uint64_t a = 0;
+    Bytes iso = small_iso(a);
+    std::fill_n(iso.begin() + static_cast<std::ptrdiff_t>((a + 3) * BLOCK), 2 * BLOCK, 0);
+    const std::string iso_report = model_report(iso.data(), iso.size());
+    const Bytes data = raw_image(iso, RawMode::mode1, false);
+    const std::uint64_t frames = data.size() / 2352;
+    // An audio track after the data: frames of sound, some of silence,
+    // which are not checked.
+    Bytes audio(300 * 2352);
+    for (std::size_t i = 0; i < audio.size(); ++i)
+        audio[i] = i / 2352 % 7 == 3 ? 0 : static_cast<unsigned char>(i * 31);
+    Bytes both = data;
+    both.insert(both.end(), audio.begin(), audio.end());
+    const std::string dir = write_temp_file("sheets", {});
+    unlink(dir.c_str());
+    run_shell("mkdir -p " + shell_quoted(dir));
+    write_file(dir + "/disc.bin", both);
+    write_file(dir + "/Track 1.bin", data);
+    write_file(dir + "/Track 2.bin", audio);
+    char msf[64];
+    std::snprintf(msf, sizeof msf, "%02" PRIu64 ":%02" PRIu64 ":%02" PRIu64, frames / 75 / 60, frames / 75 % 60,
+                  frames % 75);
+    const std::string one_file = "FILE \"disc.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                                 "  TRACK 02 AUDIO\n    INDEX 01 " +
+                                 std::string(msf) + "\n";
+    const std::string two_files = "FILE \"Track 1.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                                  "FILE \"Track 2.bin\" BINARY\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n";
+    const std::string report = rebased(iso_report, 2352);
+    const std::string audio_note = ": track 2 is audio, not checked\n";
+    const struct {
+        const char* what;
+        std::string name; // of the sheet in the folder
+        std::string sheet;
+        std::string arguments;
+        int status;
+        std::string out; // after the header; "ERROR" for the error line
+        std::string err; // after "sectorscan: SHEET"
+    } cases[] = {
+        {"a data and an audio track in one file", "disc.cue", one_file, "", 0, report, audio_note},
+        {"one file a track", "disc two.cue", two_files, "", 0, report, audio_note},
+        {"a TOC file", "disc.toc", "CD_ROM\nTRACK MODE1_RAW\nDATAFILE \"Track 1.bin\"\n", "", 0, report, ""},
+        {"a mapfile of several files", "map.cue", two_files, "--mapfile " + shell_quoted(dir + "/x.map"), 1, "",
+         "NONE"},
+        {"a file that is missing", "missing.cue",
+         "FILE \"gone.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n", "", 1, "ERROR",
+         ": " + dir + "/gone.bin, which the sheet names, cannot be opened: No such file or directory\n"},
+        {"a file shorter than the sheet says", "short.cue",
+         "FILE \"Track 1.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n  TRACK 02 MODE1/2352\n"
+         "    INDEX 01 59:00:00\n",
+         "", 1, "ERROR", ": " + dir + "/Track 1.bin is shorter than the sheet says"},
+        {"a mode that is not supported", "2336.cue",
+         "FILE \"disc.bin\" BINARY\n  TRACK 01 MODE2/2336\n    INDEX 01 00:00:00\n", "", 1, "ERROR",
+         ": track 1 is MODE2/2336, which is not supported\n"},
+        {"a sheet read as a plain file", "plain.cue", one_file, "--sector-format=iso", 0, "", ""},
+    };
+    for (const auto& c : cases) {
+        const std::string sheet = dir + "/" + c.name;
+        write_file(sheet, Bytes(c.sheet.begin(), c.sheet.end()));
+        const Outcome o = run_shell("\"$SECTORSCAN\" " + c.arguments + " " + shell_quoted(sheet));
+        EXPECT_EQ(o.status, c.status) << c.what << ": " << o.err;
+        if (c.out == "ERROR") {
+            EXPECT_EQ(o.out, " Error loading file: " + sheet + "\n") << c.what;
+        } else if (c.status == 0) {
+            EXPECT_EQ(o.out, header(sheet) + c.out) << c.what;
+        }
+        if (c.err == "NONE") {
+            EXPECT_NE(o.err.find("cannot write the mapfile: the sheet names 2 files"), std::string::npos) << o.err;
+        } else if (!c.err.empty() && c.err.back() != '\n') {
+            EXPECT_EQ(o.err.rfind("sectorscan: " + sheet + c.err, 0), 0U) << c.what << ": " << o.err;
+        } else {
+            EXPECT_EQ(o.err, c.err.empty() ? "" : "sectorscan: " + sheet + c.err) << c.what;
+        }
+    }
+
+    // A raw image through a pipe is recognised from its first frames, which
+    // the scan then reads again.
+    const Outcome piped = run_shell("cat " + shell_quoted(dir + "/Track 1.bin") + " | \"$SECTORSCAN\" /dev/stdin");
+    EXPECT_EQ(piped.out, header("/dev/stdin") + report);
+    // An ISO that merely begins with the sync pattern stays an ISO.
+    Bytes synced = iso;
+    const unsigned char sync[12] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0};
+    std::copy(sync, sync + 12, synced.begin());
+    write_file(dir + "/synced.iso", synced);
+    EXPECT_EQ(run_shell("\"$SECTORSCAN\" " + shell_quoted(dir + "/synced.iso")).out,
+              header(dir + "/synced.iso") + iso_report);
+    run_shell("rm -rf " + shell_quoted(dir));
+}
+
+TEST(Raw, FramesThatAnAuthoringToolWroteCheckOut)
+{
+    // vcdimager writes a Video CD: an ISO 9660 track of Mode 2 Form 1 frames
+    // and a track of Form 2 frames, with their EDC and parity, as ECMA-130
+    // has them; the tool's checks are held against them.
+    if (!have("vcdimager"))
+        GTEST_SKIP() << "vcdimager is needed";
+    const std::string dir = write_temp_file("vcd", {});
+    unlink(dir.c_str());
+    run_shell("mkdir -p " + shell_quoted(dir));
+    // A tiny MPEG-1 stream: packs of a video packet each, with a sequence
+    // header now and then.
+    Bytes mpeg;
+    for (int pack = 0; pack < 60; ++pack) {
+        const std::uint64_t scr = static_cast<std::uint64_t>(pack) * 3000;
+        const unsigned char head[] = {0,
+                                      0,
+                                      1,
+                                      0xBA,
+                                      static_cast<unsigned char>(0x21 | ((scr >> 29) & 0x0E)),
+                                      static_cast<unsigned char>(scr >> 22),
+                                      static_cast<unsigned char>(0x01 | ((scr >> 14) & 0xFE)),
+                                      static_cast<unsigned char>(scr >> 7),
+                                      static_cast<unsigned char>(0x01 | ((scr << 1) & 0xFE)),
+                                      0x80,
+                                      0x0F,
+                                      0xA1};
+        mpeg.insert(mpeg.end(), head, head + sizeof head);
+        Bytes body = {0x0F};
+        if (pack % 15 == 0) {
+            const unsigned char sequence[] = {0,    0,    1, 0xB3, 0x16, 0x00, 0xF0, 0xC4, 0x04, 0x4F,
+                                              0xE0, 0x00, 0, 0,    1,    0xB8, 0x00, 0x08, 0x00, 0x00};
+            body.insert(body.end(), sequence, sequence + sizeof sequence);
+        }
+        const unsigned char picture[] = {0, 0, 1, 0x00, 0x00, 0x0F, 0xFF, 0xF8};
+        body.insert(body.end(), picture, picture + sizeof picture);
+        body.resize(2324 - sizeof head - 6, 0);
+        const unsigned char packet[] = {
+            0, 0, 1, 0xE0, static_cast<unsigned char>(body.size() >> 8), static_cast<unsigned char>(body.size())};
+        mpeg.insert(mpeg.end(), packet, packet + sizeof packet);
+        mpeg.insert(mpeg.end(), body.begin(), body.end());
+    }
+    write_file(dir + "/v.mpg", mpeg);
+    ASSERT_EQ(run_shell("cd " + shell_quoted(dir) + " && vcdimager -c vcd.cue -b vcd.bin v.mpg").status, 0);
+    const std::string text = read_file(dir + "/vcd.bin");
+    Bytes vcd(text.begin(), text.end());
+    ASSERT_GT(vcd.size(), 400U * 2352);
+    std::size_t form1 = 0;
+    std::size_t form2 = 0;
+    for (std::size_t at = 0; at + 2352 <= vcd.size(); at += 2352) {
+        EXPECT_EQ(check_frame(vcd.data() + at, at / 2352), FrameDamage::none) << "frame " << at / 2352;
+        (user_data(vcd.data() + at).length == 2324 ? form2 : form1) += 1;
+    }
+    EXPECT_GT(form1, 100U);
+    EXPECT_GT(form2, 100U);
+    // Whichever byte of a Form 1 frame's data changes, its EDC says so; a
+    // byte of its parity, its P or Q; a Form 2 frame's EDC of zero is none.
+    const std::size_t f1 = 20 * 2352;
+    for (const std::size_t byte : {std::size_t{16}, std::size_t{24}, std::size_t{1000}, std::size_t{2071}}) {
+        vcd[f1 + byte] ^= 0x40;
+        EXPECT_EQ(check_frame(vcd.data() + f1, 20), FrameDamage::bad_edc) << byte;
+        vcd[f1 + byte] ^= 0x40;
+    }
+    for (const std::size_t byte : {std::size_t{2076}, std::size_t{2247}, std::size_t{2248}, std::size_t{2351}}) {
+        vcd[f1 + byte] ^= 0x40;
+        EXPECT_EQ(check_frame(vcd.data() + f1, 20), FrameDamage::bad_ecc) << byte;
+        vcd[f1 + byte] ^= 0x40;
+    }
+    EXPECT_EQ(check_frame(vcd.data() + f1, 21), FrameDamage::bad_header);
+    std::size_t f2 = 0;
+    while (user_data(vcd.data() + f2).length != 2324)
+        f2 += 2352;
+    vcd[f2 + 500] ^= 1;
+    EXPECT_EQ(check_frame(vcd.data() + f2, f2 / 2352), FrameDamage::bad_edc);
+    std::fill_n(vcd.begin() + static_cast<std::ptrdiff_t>(f2 + 2348), 4, 0);
+    EXPECT_EQ(check_frame(vcd.data() + f2, f2 / 2352), FrameDamage::none);
+    // The EDC of the equations: over its bytes and the four stored after
+    // them, none; and the test's own encoder agrees with the tool's checks.
+    EXPECT_EQ(cd_edc(vcd.data() + f1 + 16, 2056 + 4), 0U);
+    const Bytes user(2048, 0x37);
+    for (const RawMode mode : {RawMode::mode1, RawMode::form1}) {
+        const Bytes frame = raw_frame(user.data(), mode, 4711);
+        EXPECT_EQ(check_frame(frame.data(), 4711), FrameDamage::none);
+        EXPECT_TRUE(cd_parity_holds(frame.data(), mode == RawMode::form1));
+    }
+    // Through its sheet, nothing is damaged.
+    const Outcome o = run_shell("\"$SECTORSCAN\" --damaged " + shell_quoted(dir + "/vcd.cue"));
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out.substr(o.out.find("Damaged sectors:")), "Damaged sectors:\n");
+    run_shell("rm -rf " + shell_quoted(dir));
+}

@@ -201,10 +201,13 @@ bool open_step(const Arguments& arguments, DiscLayout& layout)
     ScanArea area;
     area.input = input.get();
     SectorIndex first = 0;
-    const SectorFormat found = recognise_format(*input, first);
+    bool formless = false;
+    const SectorFormat found = recognise_format(*input, first, formless);
     area.format = arguments.format.value_or(found);
-    if (area.format != SectorFormat::iso && area.format == found)
+    if (area.format != SectorFormat::iso && area.format == found) {
         area.first = first;
+        area.formless = formless;
+    }
     layout.paths.emplace_back(path);
     layout.inputs.push_back(std::move(input));
     layout.areas.push_back(area);

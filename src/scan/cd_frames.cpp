@@ -62,14 +62,14 @@ constexpr std::array<unsigned char, 256> make_times_alpha()
 }
 constexpr std::array<unsigned char, 256> TIMES_ALPHA = make_times_alpha();
 
-bool xa_subheader(const unsigned char* frame)
+} // namespace
+
+bool has_xa_subheader(const unsigned char* frame)
 {
     return std::memcmp(frame + 16, frame + 20, 4) == 0;
 }
 
-} // namespace
-
-UserData user_data(const unsigned char* frame)
+UserData user_data(const unsigned char* frame, bool formless)
 {
     if (std::memcmp(frame, SYNC, sizeof SYNC) != 0)
         return {};
@@ -77,7 +77,7 @@ UserData user_data(const unsigned char* frame)
     case 1:
         return {16, 2048};
     case 2:
-        if (!xa_subheader(frame))
+        if (formless)
             return {16, 2336};
         return (frame[18] & 0x20U) != 0 ? UserData{24, 2324} : UserData{24, 2048};
     default:
@@ -144,7 +144,7 @@ bool cd_parity_holds(const unsigned char* frame, bool zero_header)
     return true;
 }
 
-FrameDamage check_frame(const unsigned char* frame, std::uint64_t address)
+FrameDamage check_frame(const unsigned char* frame, std::uint64_t address, bool formless)
 {
     if (std::memcmp(frame, SYNC, sizeof SYNC) != 0)
         return FrameDamage::no_sync;
@@ -160,7 +160,9 @@ FrameDamage check_frame(const unsigned char* frame, std::uint64_t address)
             return FrameDamage::bad_edc;
         return cd_parity_holds(frame, false) ? FrameDamage::none : FrameDamage::bad_ecc;
     }
-    if (mode == 2 && xa_subheader(frame)) {
+    if (mode == 2 && !formless) {
+        // The EDC covers both copies of the subheader: one that differs
+        // shows there.
         if ((frame[18] & 0x20U) != 0) {
             const std::uint32_t stored = le32(frame + 2348);
             return stored == 0 || cd_edc(frame + 16, 2332) == stored ? FrameDamage::none : FrameDamage::bad_edc;

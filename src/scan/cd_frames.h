@@ -18,10 +18,11 @@ struct UserData {
     std::uint16_t length = 0;
 };
 
-// Mode 1: 2048 bytes at 16. Mode 2 with an XA subheader (its two copies
-// agree): Form 1 2048 bytes at 24, Form 2 (submode bit 0x20) 2324 at 24.
-// Mode 2 without one: 2336 bytes at 16.
-UserData user_data(const unsigned char* frame);
+// Mode 1: 2048 bytes at 16. Mode 2 (CD-ROM XA), by the submode of its
+// subheader: Form 1 2048 bytes at 24, Form 2 (submode bit 0x20) 2324 at 24;
+// a frame of a disc whose Mode 2 frames have no subheader (`formless`):
+// 2336 bytes at 16.
+UserData user_data(const unsigned char* frame, bool formless = false);
 
 // The finished CRC-32 of `length` zero bytes, for the lengths user data
 // has (2048, 2324, 2336): a frame is empty when its user data's CRC-32 is
@@ -39,8 +40,12 @@ enum class FrameDamage : std::uint8_t {
 
 // Checks the frame that should lie at disc address `address`. A Mode 2
 // Form 2 frame whose EDC is zero has none (the standard allows it), and
-// has no parity; Mode 0 and Mode 2 without a subheader have neither.
-FrameDamage check_frame(const unsigned char* frame, std::uint64_t address);
+// has no parity; Mode 0 and formless Mode 2 have neither.
+FrameDamage check_frame(const unsigned char* frame, std::uint64_t address, bool formless = false);
+
+// Whether the Mode 2 frame's two copies of its subheader agree, as those of
+// CD-ROM XA do.
+bool has_xa_subheader(const unsigned char* frame);
 
 // How a damage is said in the report: "no sync", "bad header"...
 const char* damage_text(FrameDamage damage);

@@ -1,8 +1,6 @@
 // Recognising raw images, and reading CUE sheets and cdrdao TOC files.
 #include "scan/disc_layout.h"
 
-#include <cdio/cdio.h>
-#include <cdio/logging.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <new>
 #include <sstream>
 
 #include "scan/cd_frames.h"
@@ -23,8 +22,6 @@ namespace {
 constexpr std::size_t SAMPLE_FRAMES = 32;
 // The largest sheet read: real ones take a few KiB.
 constexpr std::uint64_t MAX_SHEET = std::uint64_t{1} << 20U;
-// Lines of libcdio's own that a failure quotes.
-constexpr std::size_t MAX_LIBRARY_LINES = 4;
 
 constexpr unsigned char SYNC[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
 
@@ -41,6 +38,8 @@ struct Sample {
     std::size_t synced = 0;
     std::size_t other = 0;
     std::map<std::int64_t, std::size_t> bases; // how many headers put frame 0 there
+    std::size_t xa = 0;                        // Mode 2 frames with and without an XA subheader
+    std::size_t not_xa = 0;
 
     void take(const unsigned char* frame, std::int64_t index)
     {
@@ -54,6 +53,8 @@ struct Sample {
         const int f = bcd(frame[14]);
         if (m >= 0 && s >= 0 && f >= 0 && s < 60 && f < 75 && frame[15] <= 2)
             ++bases[(m * 60 + s) * 75 + f - 150 - index];
+        if (frame[15] == 2)
+            ++(has_xa_subheader(frame) ? xa : not_xa);
     }
     // The address most headers agree on, where raw: at least two of them,
     // and three in four of those read.
@@ -100,36 +101,43 @@ const char* format_name(SectorFormat format)
     return "iso";
 }
 
-SectorFormat recognise_format(ImageInput& input, SectorIndex& first)
+SectorFormat recognise_format(ImageInput& input, SectorIndex& first, bool& formless)
 {
     first = 0;
+    formless = false;
     const std::size_t want = SAMPLE_FRAMES * RAW_SUBCHANNEL_FRAME_SIZE;
-    std::vector<unsigned char> start(want);
-    std::vector<unsigned char> middle;
+    // Asked for without exceptions: where memory is that short, the scan
+    // says so itself, and an ISO is as good a guess as any.
+    const std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[2 * want]);
+    if (!buffer)
+        return SectorFormat::iso;
+    unsigned char* start = buffer.get();
+    unsigned char* middle = buffer.get() + want;
     std::uint64_t middle_at = 0;
+    std::size_t middle_got = 0;
     std::size_t got = 0;
     if (input.size()) {
-        got = read_fully(input.fd(), 0, start.data(), want).bytes;
+        got = read_fully(input.fd(), 0, start, want).bytes;
         if (*input.size() > 4 * want) {
             middle_at = *input.size() / 2;
-            middle.resize(want);
-            middle.resize(read_fully(input.fd(), middle_at, middle.data(), want).bytes);
+            middle_got = read_fully(input.fd(), middle_at, middle, want).bytes;
         }
     } else {
         got = input.read_head(want);
-        std::copy_n(input.head().begin(), got, start.begin());
+        std::copy_n(input.head().begin(), got, start);
     }
     for (const SectorFormat format : {SectorFormat::raw, SectorFormat::raw_subchannel}) {
         const std::size_t size = frame_size(format);
         Sample sample;
         for (std::size_t k = 0; (k + 1) * size <= got; ++k)
-            sample.take(start.data() + k * size, static_cast<std::int64_t>(k));
+            sample.take(start + k * size, static_cast<std::int64_t>(k));
         // The middle's frames, from the first that begins on a frame boundary.
         const std::uint64_t skip = (size - middle_at % size) % size;
-        for (std::uint64_t at = skip; at + size <= middle.size(); at += size)
-            sample.take(middle.data() + at, static_cast<std::int64_t>((middle_at + at) / size));
+        for (std::uint64_t at = skip; at + size <= middle_got; at += size)
+            sample.take(middle + at, static_cast<std::int64_t>((middle_at + at) / size));
         if (const std::optional<std::int64_t> base = sample.raw()) {
             first = static_cast<SectorIndex>(std::max<std::int64_t>(*base, 0));
+            formless = sample.not_xa > sample.xa;
             return format;
         }
     }
@@ -148,40 +156,6 @@ bool is_sheet(const std::string& path)
 
 namespace {
 
-// libcdio says what it finds wrong through its log: held back while it
-// reads a sheet, a few lines at most, for the tool's own message.
-std::vector<std::string>* g_library_lines = nullptr;
-
-void hold_library_line(cdio_log_level_t level, const char message[])
-{
-    if (level >= CDIO_LOG_WARN && g_library_lines != nullptr && message != nullptr &&
-        g_library_lines->size() < MAX_LIBRARY_LINES)
-        g_library_lines->push_back(printable(message));
-}
-
-class LibraryLines {
-public:
-    LibraryLines() : previous_(cdio_log_set_handler(hold_library_line)) { g_library_lines = &lines_; }
-    ~LibraryLines()
-    {
-        cdio_log_set_handler(previous_);
-        g_library_lines = nullptr;
-    }
-    LibraryLines(const LibraryLines&) = delete;
-    LibraryLines& operator=(const LibraryLines&) = delete;
-    std::string said() const
-    {
-        std::string text;
-        for (const std::string& line : lines_)
-            text += (text.empty() ? "" : "; ") + line;
-        return text;
-    }
-
-private:
-    std::vector<std::string> lines_;
-    cdio_log_handler_t previous_;
-};
-
 // A track as the sheet writes it: where its data lies, and how.
 struct SheetTrack {
     unsigned number = 0;
@@ -193,7 +167,8 @@ struct SheetTrack {
     std::optional<std::uint64_t> frames;       // none: up to the next track, or the file's end
     std::uint64_t start_frame = 0;             // the same, in frames from the file's start (CUE)
     std::optional<std::uint64_t> pregap_frame; // its index 0, in the file (CUE)
-    std::uint64_t silence = 0;                 // frames of pregap not in the file, before it (CUE's PREGAP)
+    std::uint64_t silence = 0;                 // frames of pregap in no file, before it (PREGAP)
+    std::uint64_t pregap = 0;                  // frames of pregap in the file, before `start` (TOC's START)
 };
 
 // The words of a sheet's line, a quoted one as one.
@@ -408,9 +383,12 @@ bool SheetReader::parse_toc(std::istream& in, std::string& why)
             if (const std::optional<std::uint64_t> at = msf(w[1])) {
                 SheetTrack& track = tracks_.back();
                 track.start += *at * track.size;
+                track.pregap = *at;
                 if (track.frames)
                     track.frames = *track.frames - std::min(*track.frames, *at);
             }
+        } else if (key == "PREGAP" && !tracks_.empty() && w.size() >= 2) {
+            tracks_.back().silence = msf(w[1]).value_or(0);
         }
     }
     for (const SheetTrack& track : tracks_) {
@@ -455,53 +433,40 @@ bool SheetReader::read(std::string& why)
         }
         layout_.inputs.push_back(std::move(input));
     }
-    std::vector<lsn_t> lsns;
-    std::vector<bool> audio;
-    if (toc) {
-        // libcdio reads a TOC file: its tracks, their kinds and addresses.
-        LibraryLines library;
-        CdIo_t* cdio = cdio_open_cdrdao(path_.c_str());
-        if (cdio == nullptr) {
-            why = "libcdio cannot read the TOC file" + (library.said().empty() ? "" : ": " + library.said());
-            return false;
+    // The disc address of each track's data. A CUE sheet's times count from
+    // the start of their file, and each file follows the one before on the
+    // disc; a TOC file's tracks follow one another. PREGAP adds frames that
+    // no file holds. (libcdio 2.1 reads neither well enough: its CUE reader
+    // looks for a data file named after the sheet and numbers the tracks of
+    // a second file from 0 again; its TOC reader looks for the data files in
+    // the working folder, not the sheet's.)
+    std::vector<std::uint64_t> addresses;
+    std::uint64_t disc = 0;
+    std::uint64_t silence = 0;
+    for (std::size_t t = 0; t < tracks_.size(); ++t) {
+        const SheetTrack& track = tracks_[t];
+        const std::uint64_t size = layout_.inputs[track.file]->size().value_or(0);
+        const std::uint64_t frames =
+            track.frames.value_or((size - std::min(size, track.start)) / std::max<std::size_t>(track.size, 1));
+        if (toc) {
+            disc += track.silence + track.pregap;
+            addresses.push_back(disc);
+            disc += frames;
+            continue;
         }
-        const track_t first = cdio_get_first_track_num(cdio);
-        const track_t count = cdio_get_num_tracks(cdio);
-        if (first == CDIO_INVALID_TRACK || count != tracks_.size()) {
-            cdio_destroy(cdio);
-            why = "libcdio reads " + std::to_string(count == CDIO_INVALID_TRACK ? 0 : count) + " tracks in it, not " +
-                  std::to_string(tracks_.size());
-            return false;
+        if (t > 0 && tracks_[t - 1].file != track.file) {
+            const SheetTrack& last = tracks_[t - 1];
+            const std::uint64_t last_size = layout_.inputs[last.file]->size().value_or(0);
+            disc +=
+                last.start_frame + (last_size - std::min(last_size, last.start)) / std::max<std::size_t>(last.size, 1);
         }
-        for (track_t t = first; t < first + count; ++t) {
-            lsns.push_back(cdio_get_track_lsn(cdio, t));
-            audio.push_back(cdio_get_track_format(cdio, t) == TRACK_FORMAT_AUDIO);
-        }
-        cdio_destroy(cdio);
-    } else {
-        // A CUE sheet's addresses: each file follows the one before on the
-        // disc, and PREGAP adds frames that no file holds. (libcdio's reader
-        // of CUE sheets looks for a data file named after the sheet, and
-        // numbers the tracks of a second file from 0 again.)
-        std::uint64_t file_base = 0;
-        std::uint64_t silence = 0;
-        for (std::size_t t = 0; t < tracks_.size(); ++t) {
-            const SheetTrack& track = tracks_[t];
-            if (t > 0 && tracks_[t - 1].file != track.file) {
-                const SheetTrack& last = tracks_[t - 1];
-                const std::uint64_t size = layout_.inputs[last.file]->size().value_or(0);
-                file_base +=
-                    last.start_frame + (size - std::min(size, last.start)) / std::max<std::size_t>(last.size, 1);
-            }
-            silence += track.silence;
-            lsns.push_back(static_cast<lsn_t>(file_base + track.start_frame + silence));
-            audio.push_back(track.audio);
-        }
+        silence += track.silence;
+        addresses.push_back(disc + track.start_frame + silence);
     }
 
     for (std::size_t t = 0; t < tracks_.size(); ++t) {
         const SheetTrack& track = tracks_[t];
-        if (audio[t] || track.audio) {
+        if (track.audio) {
             layout_.audio_tracks.push_back(track.number);
             continue;
         }
@@ -512,7 +477,7 @@ bool SheetReader::read(std::string& why)
         const ImageInput& input = *layout_.inputs[track.file];
         const std::uint64_t size = input.size().value_or(0);
         const std::uint64_t end = track.frames ? track.start + *track.frames * track.size : size;
-        if (end > size || track.start > size || lsns[t] < 0) {
+        if (end > size || track.start > size) {
             why = printable(layout_.paths[track.file]) + " is shorter than the sheet says: it holds " +
                   std::to_string(size) + " bytes, and track " + std::to_string(track.number) + " ends at byte " +
                   std::to_string(std::max(end, track.start));
@@ -523,7 +488,7 @@ bool SheetReader::read(std::string& why)
         area.file = track.file;
         area.offset = track.start;
         area.frames = (end - track.start) / track.size;
-        area.first = static_cast<SectorIndex>(lsns[t]);
+        area.first = addresses[t];
         area.format = track.size == SECTOR_SIZE      ? SectorFormat::iso
                       : track.size == RAW_FRAME_SIZE ? SectorFormat::raw
                                                      : SectorFormat::raw_subchannel;

@@ -34,6 +34,7 @@ struct ScanArea {
     std::optional<std::uint64_t> frames;
     SectorIndex first = 0;
     SectorFormat format = SectorFormat::iso;
+    bool formless = false; // Mode 2 frames without a subheader (see cd_frames.h)
 
     // The byte at which the frame at address `address` begins.
     std::uint64_t offset_of(SectorIndex address) const { return offset + (address - first) * frame_size(format); }
@@ -53,10 +54,12 @@ struct DiscLayout {
 // Which way `input` holds its sectors, by its content: raw frames (of
 // either size) where several of its first 32 frames begin with the sync
 // pattern and carry headers whose addresses follow on from one another, and
-// none of those that begin otherwise holds anything but zeros there; else
-// ISO. The disc address of its first frame goes to `first`. A stream's first
-// bytes are kept in `input` for the scan to read again.
-SectorFormat recognise_format(ImageInput& input, SectorIndex& first);
+// few of those that begin otherwise hold anything but zeros there; else
+// ISO. The disc address of its first frame goes to `first`, and whether its
+// Mode 2 frames lack the subheader of CD-ROM XA (most of them do not carry
+// its two copies alike) to `formless`. A stream's first bytes are kept in
+// `input` for the scan to read again.
+SectorFormat recognise_format(ImageInput& input, SectorIndex& first, bool& formless);
 
 // Whether `path` names a CUE sheet or a cdrdao TOC file: by its ending
 // (.cue, .toc, in any case).

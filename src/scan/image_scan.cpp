@@ -23,7 +23,7 @@ bool scan_area(const ScanArea& area, const ReadPlan& plan, RunSink& sink, bool d
     const std::size_t frame = frame_size(area.format);
     FrameGeometry geometry;
     geometry.base = area.offset;
-    geometry.layout = SectorLayout{frame, area.format != SectorFormat::iso};
+    geometry.layout = SectorLayout{frame, area.format != SectorFormat::iso, area.formless};
     geometry.first = area.first;
     if (area.frames)
         geometry.end = area.offset + *area.frames * frame;

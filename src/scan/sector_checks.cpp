@@ -155,11 +155,11 @@ void StretchBuilder::check_frames(const unsigned char* frames, std::size_t count
     const unsigned char* before = nullptr;
     for (std::size_t k = 0; k < count; ++k) {
         const unsigned char* frame = frames + k * layout_.size;
-        const UserData data = user_data(frame);
+        const UserData data = user_data(frame, layout_.formless);
         const unsigned char* user = frame + data.offset;
         const bool empty = data.length == 0 || crc32_fast(user, data.length) == empty_user_data_crc(data.length);
         if (!damage_room_.empty())
-            add_damage(check_frame(frame, address + k), 1);
+            add_damage(check_frame(frame, address + k, layout_.formless), 1);
         if (count_ == 0 || room_[count_ - 1].empty != empty) {
             std::int32_t edge_sum = 0;
             if (!empty)

@@ -54,10 +54,12 @@ struct DamageStretch {
 };
 
 // How the sectors to check lie: 2048 bytes each, or raw frames of `size`
-// bytes whose user data is checked (see cd_frames.h).
+// bytes whose user data is checked (see cd_frames.h), of a disc whose
+// Mode 2 frames may be `formless`.
 struct SectorLayout {
     std::size_t size = SECTOR_SIZE;
     bool raw = false;
+    bool formless = false;
 };
 
 // Checks sectors in file order as they are read and keeps them as stretches
