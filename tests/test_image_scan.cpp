@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cinttypes>
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
@@ -19,7 +20,9 @@
 
 #include "cli_run.h"
 #include "fault_mount.h"
+#include "files/file_map.h"
 #include "model_report.h"
+#include "output/outputs.h"
 #include "scan/sector_checks.h"
 #include "test_images.h"
 
@@ -385,4 +388,76 @@ TEST(Scan, MeasuresOnlyWhatHasALength)
     ImageInput device;
     ASSERT_FALSE(open_image("/dev/zero", device));
     EXPECT_FALSE(device.size().has_value());
+}
+
+TEST(Outputs, AWriteThatFailsStopsTheScanWhereverItFailsAndTheMapfileHasTheRun)
+{
+    // Runs at sectors 1, 3 and 5, each in a file of the map. Standard output
+    // takes `room` bytes and then fails: in the second run's report line, in
+    // its file line, or not at all.
+    const std::string path = write_temp_file("outputs.img", image_from_pattern("DZDZDZD"));
+    FileMap map;
+    for (const SectorIndex sector : {1, 3, 5}) {
+        const FileMap::Entry file = map.add(FileMap::ROOT, std::string("f").append(std::to_string(sector)), false);
+        map.add_extent(file, sector * SECTOR_SIZE, SECTOR_SIZE, 0);
+    }
+    map.finish();
+    const std::string first = "0x00000001 (0x00000800)\n  /f1 0x00000000-0x000007ff\n";
+    const std::string second_line = "0x00000003 (0x00001800)\n";
+    const struct {
+        std::size_t room;
+        ScanResult::End end;
+        std::vector<SectorIndex> marked; // the runs in the mapfile
+    } cases[] = {
+        {first.size() + 5, ScanResult::End::sink_failed, {1, 3}},
+        {first.size() + second_line.size() + 5, ScanResult::End::sink_failed, {1, 3}},
+        {4096, ScanResult::End::complete, {1, 3, 5}},
+    };
+    struct Limited {
+        std::size_t room;
+        std::string taken;
+    };
+    for (const auto& c : cases) {
+        Limited sink{c.room, {}};
+        cookie_io_functions_t io{};
+        io.write = [](void* cookie, const char* data, std::size_t size) -> ssize_t {
+            auto& s = *static_cast<Limited*>(cookie);
+            if (s.taken.size() + size > s.room) {
+                errno = ENOSPC;
+                return -1;
+            }
+            s.taken.append(data, size);
+            return static_cast<ssize_t>(size);
+        };
+        std::FILE* out = fopencookie(&sink, "w", io);
+        std::setvbuf(out, nullptr, _IONBF, 0);
+        const std::string map_path = write_temp_file("outputs.map", {});
+        ImageInput input;
+        ASSERT_FALSE(open_image(path.c_str(), input));
+        ScanResult result;
+        {
+            RescueMapfile mapfile(map_path.c_str(), input.fd(), "outputs.img");
+            OutputParts parts;
+            parts.out = out;
+            parts.mapfile = &mapfile;
+            parts.files = &map;
+            Outputs outputs(parts);
+            result = scan_image(input, ReadPlan{SECTOR_SIZE, 1}, outputs);
+            ASSERT_FALSE(mapfile.commit(result.settled_bytes, result.image_size));
+        }
+        std::fclose(out);
+        EXPECT_EQ(result.end, c.end) << c.room;
+        std::string runs;
+        for (const SectorIndex sector : c.marked) {
+            char line[64];
+            std::snprintf(line, sizeof line, "0x%08" PRIx64 " (0x%08" PRIx64 ")\n", sector, sector * SECTOR_SIZE);
+            runs += line;
+        }
+        // Nothing after the sector that closed the failed run is settled.
+        const std::uint64_t settled = c.end == ScanResult::End::complete ? 7 * SECTOR_SIZE : 5 * SECTOR_SIZE;
+        EXPECT_EQ(result.settled_bytes, settled) << c.room;
+        EXPECT_EQ(mapfile_blocks(read_file(map_path)), model_mapfile_blocks(runs, settled, 7 * SECTOR_SIZE)) << c.room;
+        unlink(map_path.c_str());
+    }
+    unlink(path.c_str());
 }

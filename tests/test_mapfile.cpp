@@ -196,6 +196,12 @@ TEST(CliMapfile, AnotherUsersFileInAStickyFolderIsRefusedBeforeTheScan)
     EXPECT_EQ(o.out, "");
     EXPECT_TRUE(o.err.ends_with("its folder lets only owners replace files (sticky)\n")) << o.err;
     EXPECT_EQ(read_file(dir + "/root.map"), "old\n");
+    // The user's own file there is the user's to replace.
+    const Outcome own = run_shell("setpriv --reuid=nobody --regid=nogroup --clear-groups sh -c 'echo old >" +
+                                  shell_quoted(dir) + "/own.map && \"$SECTORSCAN\" --mapfile " + shell_quoted(dir) +
+                                  "/own.map " + shell_quoted(image) + "'");
+    EXPECT_EQ(own.status, 0) << own.err;
+    EXPECT_NE(read_file(dir + "/own.map"), "old\n");
     // Root may replace anybody's file there, in a folder of anybody's.
     const Outcome as_root =
         run_shell("chown nobody " + shell_quoted(dir) + " " + shell_quoted(dir) +
@@ -411,6 +417,8 @@ TEST(CliMapfile, ScanCutShortOrStoppedLeavesNoPartialMapfile)
         EXPECT_EQ(killed.out.substr(killed.out.find("status")), std::string(k.status) + "\n") << k.signal;
         EXPECT_EQ(read_file(map), "old\n") << k.signal;
         EXPECT_EQ(files_named_like(map), k.files) << k.signal;
+        // With no terminal there is no progress line, and nothing to erase.
+        EXPECT_EQ(killed.err.find("\033[K"), std::string::npos) << k.signal;
     }
     run_shell("rm -f " + shell_quoted(map) + "*");
 }

@@ -33,6 +33,8 @@ bool WorkerPool::add_reader()
     Reader& added = readers_[readers_count_];
     added.pool = this;
     const std::size_t frame = geometry_.layout.size;
+    // Slices of as many frames as a slice has 2048-byte sectors: whole
+    // pages of the page cache too (256 raw frames are 147 pages).
     added.reader = ImageReader::create(input_, std::min(SLICE_SIZE / SECTOR_SIZE * frame, piece_size_), geometry_);
     // A claim of a piece has a stretch per frame at most, and one of a
     // known hole just one.
