@@ -78,8 +78,8 @@ void add_parity(unsigned char* frame, bool zero_header)
             for (std::size_t mp = 0; mp < 24; ++mp)
                 data.push_back(at(43 * mp + np));
             const auto [p24, p25] = parity(data);
-            at(43 * 24 + np) = p24;
-            at(43 * 25 + np) = p25;
+            at(std::size_t{43} * 24 + np) = p24;
+            at(std::size_t{43} * 25 + np) = p25;
         }
         for (std::size_t nq = 0; nq < 26; ++nq) {
             std::vector<unsigned char> data;

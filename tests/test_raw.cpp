@@ -104,7 +104,7 @@ Bytes small_iso(std::uint64_t& first)
         Bytes bytes;
         for (int s = 0; s < sectors; ++s)
             for (std::size_t k = 0; k < BLOCK; ++k)
-                bytes.push_back(static_cast<unsigned char>(0x41 + (s * 7 + k) % 50));
+                bytes.push_back(static_cast<unsigned char>(0x41 + (static_cast<std::size_t>(s) * 7 + k) % 50));
         write_file(tree + "/DATA/" + name, bytes);
     }
     const std::string iso = write_temp_file("raw-source.iso", {});
@@ -251,7 +251,7 @@ TEST(Raw, SheetsTheirTracksAndWhatIsRecognisedAsRaw)
     const std::uint64_t frames = data.size() / 2352;
     // An audio track after the data: frames of sound, some of silence,
     // which are not checked.
-    Bytes audio(300 * 2352);
+    Bytes audio(std::size_t{300} * 2352);
     for (std::size_t i = 0; i < audio.size(); ++i)
         audio[i] = i / 2352 % 7 == 3 ? 0 : static_cast<unsigned char>(i * 31);
     Bytes both = data;
@@ -388,7 +388,7 @@ TEST(Raw, FramesThatAnAuthoringToolWroteCheckOut)
     EXPECT_GT(form2, 100U);
     // Whichever byte of a Form 1 frame's data changes, its EDC says so; a
     // byte of its parity, its P or Q; a Form 2 frame's EDC of zero is none.
-    const std::size_t f1 = 20 * 2352;
+    const std::size_t f1 = std::size_t{20} * 2352;
     for (const std::size_t byte : {std::size_t{16}, std::size_t{24}, std::size_t{1000}, std::size_t{2071}}) {
         vcd[f1 + byte] ^= 0x40;
         EXPECT_EQ(check_frame(vcd.data() + f1, 20), FrameDamage::bad_edc) << byte;

@@ -66,7 +66,9 @@ std::uint32_t le32(const unsigned char* p)
 // A BCD byte's value, or -1 where it is not BCD.
 int bcd(unsigned char b)
 {
-    return (b >> 4U) > 9 || (b & 0xFU) > 9 ? -1 : (b >> 4U) * 10 + (b & 0xFU);
+    const int tens = b >> 4U;
+    const int units = b & 0x0F;
+    return tens > 9 || units > 9 ? -1 : tens * 10 + units;
 }
 
 // Multiplication by α = 2 in GF(2^8) with the field polynomial 0x11D.
@@ -157,12 +159,12 @@ bool cd_parity_holds(const unsigned char* frame, bool zero_header)
             unsigned s0 = 0;
             unsigned char s1 = 0;
             for (const std::uint16_t word : Q_WORDS[nq]) {
-                const unsigned char c = words[2 * word];
+                const unsigned char c = words[std::size_t{2} * word];
                 s0 ^= c;
                 s1 = static_cast<unsigned char>(TIMES_ALPHA[s1] ^ c);
             }
             for (const std::size_t word : {1118 + nq, 1144 + nq}) {
-                const unsigned char c = words[2 * word];
+                const unsigned char c = words[std::size_t{2} * word];
                 s0 ^= c;
                 s1 = static_cast<unsigned char>(TIMES_ALPHA[s1] ^ c);
             }
@@ -182,7 +184,9 @@ FrameDamage check_frame(const unsigned char* frame, std::uint64_t address, bool 
     const int sector = bcd(frame[14]);
     const unsigned mode = frame[15];
     if (minute < 0 || second < 0 || sector < 0 || second > 59 || sector > 74 || mode > 2 ||
-        static_cast<std::uint64_t>((minute * 60 + second) * 75 + sector) != address + 150)
+        (std::uint64_t{static_cast<unsigned>(minute)} * 60 + static_cast<unsigned>(second)) * 75 +
+                static_cast<unsigned>(sector) !=
+            address + 150)
         return FrameDamage::bad_header;
     if (mode == 1) {
         if (cd_edc(frame, 2064) != le32(frame + 2064))

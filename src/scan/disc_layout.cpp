@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -27,7 +28,9 @@ constexpr unsigned char SYNC[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x
 
 int bcd(unsigned char b)
 {
-    return (b >> 4U) > 9 || (b & 0xFU) > 9 ? -1 : (b >> 4U) * 10 + (b & 0xFU);
+    const int tens = b >> 4U;
+    const int units = b & 0x0F;
+    return tens > 9 || units > 9 ? -1 : tens * 10 + units;
 }
 
 // What the sampled frames of one size say: how many carry the sync
@@ -205,13 +208,20 @@ std::string upper(std::string text)
 // "mm:ss:ff" in frames.
 std::optional<std::uint64_t> msf(const std::string& text)
 {
-    unsigned m = 0;
-    unsigned s = 0;
-    unsigned f = 0;
-    char tail = 0;
-    if (std::sscanf(text.c_str(), "%u:%u:%u%c", &m, &s, &f, &tail) != 3 || s > 59 || f > 74)
+    std::uint64_t parts[3] = {};
+    const char* at = text.c_str();
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (std::isdigit(static_cast<unsigned char>(*at)) == 0)
+            return std::nullopt;
+        char* end = nullptr;
+        parts[k] = std::strtoull(at, &end, 10);
+        if (*end != (k < 2 ? ':' : '\0'))
+            return std::nullopt;
+        at = end + 1;
+    }
+    if (parts[0] > 99 || parts[1] > 59 || parts[2] > 74)
         return std::nullopt;
-    return (std::uint64_t{m} * 60 + s) * 75 + f;
+    return (parts[0] * 60 + parts[1]) * 75 + parts[2];
 }
 
 // Bytes of a frame of a CUE track's mode, 0 for one that is not supported.
