@@ -29,7 +29,7 @@ struct ScanRun {
 
 // Two readers, so that the hand-over between threads is exercised on any
 // machine.
-inline constexpr ReadPlan TEST_PLAN = {PIECE_SIZE, 2};
+inline const ReadPlan TEST_PLAN = {PIECE_SIZE, 2};
 
 // Opens `path` as the tool does and scans it as `plan` says, into a report
 // and a mapfile, which are captured; with `judged`, the mapfile is also

@@ -5,11 +5,15 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <new>
+#include <string>
 
+#include "scan/mapped_pages.h"
 #include "support/descriptors.h"
 
 namespace {
@@ -93,6 +97,27 @@ bool names_descriptor(const char* path, int fd)
            named.st_ino == open.st_ino;
 }
 
+// Whether the block device `device` is a disc drive (SCSI type 5, as sr
+// devices are) or says it rotates, itself or as the disk a partition is of.
+bool reads_in_order(dev_t device)
+{
+    const std::string at = "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+    const auto first_char = [](const std::string& path) {
+        char c = 0;
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            if (read(fd, &c, 1) != 1)
+                c = 0;
+            close(fd);
+        }
+        return c;
+    };
+    if (first_char(at + "/device/type") == '5' || first_char(at + "/../device/type") == '5')
+        return true;
+    const char rotational = first_char(at + "/queue/rotational");
+    return (rotational != 0 ? rotational : first_char(at + "/../queue/rotational")) == '1';
+}
+
 } // namespace
 
 std::size_t ImageInput::read_head(std::size_t count)
@@ -162,6 +187,7 @@ Failure open_image(const char* path, ImageInput& input)
     if (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))
         input.size_ = file_size(fd);
     input.regular_ = S_ISREG(info.st_mode);
+    input.in_order_ = S_ISBLK(info.st_mode) && reads_in_order(info.st_rdev);
     input.may_have_holes_ = input.regular_ && input.size_ && info.st_blocks * 512 < info.st_size;
     // Sequential read-ahead; fails harmlessly on a pipe.
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -169,8 +195,12 @@ Failure open_image(const char* path, ImageInput& input)
 }
 
 ImageReader::ImageReader(const ImageInput& input, std::size_t slice_size, const FrameGeometry& geometry,
-                         unsigned char* buffer)
-    : input_(input), slice_size_(slice_size), geometry_(geometry), buffer_(buffer)
+                         const ReadWays& ways, unsigned char* buffer)
+    : input_(input), slice_size_(slice_size), geometry_(geometry), ways_(ways),
+      // Only a regular file without holes is mapped: a stream cannot be, a
+      // device's size fstat does not tell, and holes are not read at all.
+      choice_(input.regular() && input.size() && !input.may_have_holes() && ways.way != ReadWay::read),
+      buffer_(buffer)
 {
 }
 
@@ -187,7 +217,7 @@ std::uint64_t ImageReader::round_up(std::uint64_t byte) const
 }
 
 std::unique_ptr<ImageReader> ImageReader::create(const ImageInput& input, std::size_t slice_size,
-                                                 const FrameGeometry& geometry)
+                                                 const FrameGeometry& geometry, const ReadWays& ways)
 {
     const std::size_t bytes = (slice_size + HUGE_PAGE_SIZE - 1) / HUGE_PAGE_SIZE * HUGE_PAGE_SIZE;
     auto* buffer = static_cast<unsigned char*>(std::aligned_alloc(HUGE_PAGE_SIZE, bytes));
@@ -197,7 +227,7 @@ std::unique_ptr<ImageReader> ImageReader::create(const ImageInput& input, std::s
     // Only advice: where the kernel offers no huge pages it is ignored.
     madvise(buffer, bytes, MADV_HUGEPAGE);
 #endif
-    auto* reader = new (std::nothrow) ImageReader(input, slice_size, geometry, buffer);
+    auto* reader = new (std::nothrow) ImageReader(input, slice_size, geometry, ways, buffer);
     if (reader == nullptr)
         std::free(buffer);
     return std::unique_ptr<ImageReader>(reader);
@@ -244,13 +274,49 @@ ImageReader::DataExtent ImageReader::next_data(std::uint64_t from, std::uint64_t
     return {start, std::min(to, static_cast<std::uint64_t>(hole))};
 }
 
-ReadOutcome ImageReader::read(std::uint64_t offset, std::uint64_t length, const ReadStop& stop, StretchBuilder& checker)
+namespace {
+
+// The CPU time this thread has used: what taking in a claim costs it,
+// whatever other processes do, and without the time it waited for a disk,
+// which is the same either way.
+std::uint64_t thread_cpu_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000ULL + static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+} // namespace
+
+std::uint64_t ImageReader::frames_end(std::uint64_t offset, std::uint64_t length) const
 {
     const std::optional<std::uint64_t>& size = input_.size();
     std::optional<std::uint64_t> limit = geometry_.end;
     if (size)
         limit = std::min(limit.value_or(*size), *size);
-    const std::uint64_t end = limit ? offset + std::min(length, *limit - std::min(offset, *limit)) : offset + length;
+    return limit ? offset + std::min(length, *limit - std::min(offset, *limit)) : offset + length;
+}
+
+ReadOutcome ImageReader::read(std::uint64_t offset, std::uint64_t length, const ReadStop& stop, StretchBuilder& checker)
+{
+    const std::uint64_t end = frames_end(offset, length);
+    ReadWay way = ways_.way.value_or(choice_.next());
+    const std::uint64_t start = thread_cpu_ns();
+    bool mapped = way == ReadWay::map && choice_.can_map();
+    ReadOutcome outcome =
+        mapped ? read_mapped(offset, end, stop, checker, mapped) : read_sliced(offset, end, stop, checker);
+    way = mapped ? ReadWay::map : ReadWay::read;
+    if (outcome.end == ReadEnd::more || outcome.end == ReadEnd::image_end)
+        choice_.record(way, outcome.bytes, thread_cpu_ns() - start);
+    settle_shrink(offset, outcome, checker);
+    if (outcome.end == ReadEnd::more && input_.size() && offset + outcome.bytes == frames_end(offset, UINT64_MAX))
+        outcome.end = ReadEnd::image_end;
+    return outcome;
+}
+
+ReadOutcome ImageReader::read_sliced(std::uint64_t offset, std::uint64_t end, const ReadStop& stop,
+                                     StretchBuilder& checker)
+{
     const std::uint64_t frame = geometry_.layout.size;
     const auto address = [&](std::uint64_t byte) { return geometry_.first + (byte - geometry_.base) / frame; };
     ReadOutcome outcome;
@@ -285,17 +351,68 @@ ReadOutcome ImageReader::read(std::uint64_t offset, std::uint64_t length, const 
         }
     }
     outcome.bytes = at - offset;
+    return outcome;
+}
+
+ReadOutcome ImageReader::read_mapped(std::uint64_t offset, std::uint64_t end, const ReadStop& stop,
+                                     StretchBuilder& checker, bool& mapped)
+{
+    ReadOutcome outcome;
+    if (stop.stop != nullptr && stop.stop->load(std::memory_order_relaxed)) {
+        outcome.end = ReadEnd::stopped;
+        return outcome;
+    }
+    const MappedPages pages(input_.fd(), offset, end - offset);
+    if (!pages.ok()) {
+        // Bytes the file no longer holds (EFAULT) are found out by reading;
+        // anything else that cannot be mapped is read from now on.
+        if (pages.error() != EFAULT)
+            choice_.cannot_map();
+        mapped = false;
+        return read_sliced(offset, end, stop, checker);
+    }
+    if (ways_.before_mapped_check)
+        ways_.before_mapped_check();
+    // Checked where the pages lie, a slice at a time, each guarded: where
+    // the file was cut short under the mapping, the slice's check is undone
+    // and the claim ends before it.
+    const std::uint64_t frame = geometry_.layout.size;
+    const std::uint64_t frames = (end - offset) / frame;
+    const std::uint64_t slice = std::max<std::uint64_t>(slice_size_ / frame, 1);
+    std::uint64_t done = 0;
+    while (done < frames) {
+        if (stop.stop != nullptr && stop.stop->load(std::memory_order_relaxed)) {
+            outcome.end = ReadEnd::stopped;
+            break;
+        }
+        const std::uint64_t count = std::min(slice, frames - done);
+        const unsigned char* at = pages.data() + done * frame;
+        const StretchBuilder::Mark before = checker.mark();
+        const std::uint64_t address = geometry_.first + (offset + done * frame - geometry_.base) / frame;
+        if (!run_guarded(at, count * frame, [&] { checker.check(at, count, address); })) {
+            checker.rewind(before);
+            outcome.end = ReadEnd::shrank;
+            break;
+        }
+        done += count;
+    }
+    // A partial frame at the image's end is taken in too, unchecked.
+    outcome.bytes = done == frames && outcome.end == ReadEnd::more ? end - offset : done * frame;
+    return outcome;
+}
+
+void ImageReader::settle_shrink(std::uint64_t offset, ReadOutcome& outcome, StretchBuilder& checker) const
+{
     // A read that a truncation overtakes may return its full count, zeros
-    // past the new end: what the file no longer holds was never read.
+    // past the new end: what the file no longer holds was never read; so
+    // also pages mapped and checked before the file was cut short.
+    const std::optional<std::uint64_t>& size = input_.size();
     struct stat info {};
     if (size && input_.regular() && outcome.end != ReadEnd::stopped && fstat(input_.fd(), &info) == 0 &&
         static_cast<std::uint64_t>(info.st_size) < offset + outcome.bytes) {
         outcome.bytes = static_cast<std::uint64_t>(std::max<off_t>(info.st_size, static_cast<off_t>(offset))) - offset;
-        checker.keep(outcome.bytes / frame);
+        checker.keep(outcome.bytes / geometry_.layout.size);
         outcome.end = ReadEnd::shrank;
         outcome.error = 0;
     }
-    if (outcome.end == ReadEnd::more && limit && offset + outcome.bytes == *limit)
-        outcome.end = ReadEnd::image_end;
-    return outcome;
 }

@@ -9,10 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "scan/read_choice.h"
 #include "scan/sector_checks.h"
 #include "support/failure.h"
 
@@ -36,6 +38,9 @@ public:
     // A regular file, whose size fstat tells while it is read (a device's
     // it does not).
     bool regular() const { return regular_; }
+    // A disc drive or a rotating disk: read in order by one reader, since
+    // several reading a few MiB apart would make it seek.
+    bool reads_in_order() const { return in_order_; }
 
     // Of a stream: reads up to `count` of its first bytes (fewer where it
     // ends or fails) and keeps them, for a look at them before the scan;
@@ -52,6 +57,7 @@ private:
     std::optional<std::uint64_t> size_;
     bool may_have_holes_ = false;
     bool regular_ = false;
+    bool in_order_ = false;
     std::vector<unsigned char> head_;
     mutable std::size_t head_taken_ = 0;
 };
@@ -103,33 +109,52 @@ struct FrameGeometry {
     std::optional<std::uint64_t> end;
 };
 
-// One thread's reader of the image: its buffer, and the last hole it was told
-// of, which spares the questions for the rest of a long hole.
+// How a reader takes in its claims: chosen as it goes (no `way`), or
+// always one way where it can; `before_mapped_check`, for the tests.
+struct ReadWays {
+    std::optional<ReadWay> way;
+    std::function<void()> before_mapped_check;
+};
+
+// One thread's reader of the image: its buffer, the way it takes in claims,
+// and the last hole it was told of, which spares the questions for the rest
+// of a long hole.
 class ImageReader {
 public:
     // A reader whose reads take in at most `slice_size` bytes, a whole number
     // of frames; nullptr when its buffer cannot be had. Nothing is thrown:
     // under a memory limit tight enough, not even an exception can be had.
     static std::unique_ptr<ImageReader> create(const ImageInput& input, std::size_t slice_size,
-                                               const FrameGeometry& geometry = {});
+                                               const FrameGeometry& geometry = {}, const ReadWays& ways = {});
 
     // How many bytes from `offset` on are known to be zeros from an earlier
     // answer of the file system. Never the image's last byte, so that its end
     // is always asked about and a file that shrank is found out.
     std::uint64_t known_zeros(std::uint64_t offset) const;
 
-    // Reads the `length` bytes at `offset`, the start of a frame (of a
+    // Takes in the `length` bytes at `offset`, the start of a frame (of a
     // stream: its next bytes) and hands them to `checker` in file order, in
-    // slices: the frames read, and those that lie wholly in holes as zeros,
-    // unread. A frame partly in a hole is read whole. Stops early at the end
-    // of the frames or the image, at a failed read, or when stopped; the
-    // frames before are handed on.
+    // slices: the frames read or mapped, and those that lie wholly in holes
+    // as zeros, unread. A frame partly in a hole is read whole. Stops early
+    // at the end of the frames or the image, at a failed read, when the
+    // file is cut short under it, or when stopped; the frames before are
+    // handed on. Of a regular file with no holes the claim is read or
+    // mapped, whichever this reader has found cheaper (see read_choice.h).
     ReadOutcome read(std::uint64_t offset, std::uint64_t length, const ReadStop& stop, StretchBuilder& checker);
 
+    // The way this reader prefers, for the tests.
+    ReadWay preferred_way() const { return choice_.preferred(); }
+
 private:
-    ImageReader(const ImageInput& input, std::size_t slice_size, const FrameGeometry& geometry, unsigned char* buffer);
+    ImageReader(const ImageInput& input, std::size_t slice_size, const FrameGeometry& geometry, const ReadWays& ways,
+                unsigned char* buffer);
     std::uint64_t round_down(std::uint64_t byte) const;
     std::uint64_t round_up(std::uint64_t byte) const;
+    std::uint64_t frames_end(std::uint64_t offset, std::uint64_t length) const;
+    ReadOutcome read_sliced(std::uint64_t offset, std::uint64_t end, const ReadStop& stop, StretchBuilder& checker);
+    ReadOutcome read_mapped(std::uint64_t offset, std::uint64_t end, const ReadStop& stop, StretchBuilder& checker,
+                            bool& mapped);
+    void settle_shrink(std::uint64_t offset, ReadOutcome& outcome, StretchBuilder& checker) const;
 
     struct DataExtent {
         std::uint64_t from = 0;
@@ -143,6 +168,8 @@ private:
     const ImageInput& input_;
     std::size_t slice_size_;
     FrameGeometry geometry_;
+    ReadWays ways_;
+    ReadChoice choice_;
     std::unique_ptr<unsigned char, FreeBuffer> buffer_;
     // The bytes from `hole_from` up to `hole_to` lie in a hole.
     std::uint64_t hole_from_ = 0;

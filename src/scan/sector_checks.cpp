@@ -206,3 +206,27 @@ void StretchBuilder::keep(std::uint64_t sectors)
         damage_room_[kept++].count = sectors - covered;
     damage_count_ = kept;
 }
+
+StretchBuilder::Mark StretchBuilder::mark() const
+{
+    Mark mark;
+    mark.count = count_;
+    mark.damage_count = damage_count_;
+    mark.tail_sum = tail_sum_;
+    if (count_ > 0)
+        mark.last = room_[count_ - 1];
+    if (damage_count_ > 0)
+        mark.last_damage = damage_room_[damage_count_ - 1];
+    return mark;
+}
+
+void StretchBuilder::rewind(const Mark& mark)
+{
+    count_ = mark.count;
+    damage_count_ = mark.damage_count;
+    tail_sum_ = mark.tail_sum;
+    if (count_ > 0)
+        room_[count_ - 1] = mark.last;
+    if (damage_count_ > 0)
+        damage_room_[damage_count_ - 1] = mark.last_damage;
+}

@@ -85,6 +85,18 @@ public:
     // Keeps only the first `sectors` sectors handed in so far.
     void keep(std::uint64_t sectors);
 
+    // Where the builder stands, for rewind(): a check that did not run to
+    // its end is undone to it.
+    struct Mark {
+        std::size_t count = 0;
+        std::size_t damage_count = 0;
+        std::int32_t tail_sum = 0;
+        SectorStretch last;
+        DamageStretch last_damage;
+    };
+    Mark mark() const;
+    void rewind(const Mark& mark);
+
     std::span<const SectorStretch> stretches() const { return room_.first(count_); }
     std::span<const DamageStretch> damage() const { return damage_room_.first(damage_count_); }
     // The signed sum of the last 16 bytes of the last sector's data so far.

@@ -21,10 +21,10 @@ unsigned usable_cpus()
     return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
-ReadPlan plan_reading(unsigned cpus)
+ReadPlan plan_reading(unsigned cpus, const ImageInput* input)
 {
     ReadPlan plan;
-    plan.readers = std::clamp(cpus, 1U, MAX_READERS);
+    plan.readers = input != nullptr && input->reads_in_order() ? 1 : std::clamp(cpus, 1U, MAX_READERS);
     return plan;
 }
 
@@ -35,7 +35,8 @@ bool WorkerPool::add_reader()
     const std::size_t frame = geometry_.layout.size;
     // Slices of as many frames as a slice has 2048-byte sectors: whole
     // pages of the page cache too (256 raw frames are 147 pages).
-    added.reader = ImageReader::create(input_, std::min(SLICE_SIZE / SECTOR_SIZE * frame, piece_size_), geometry_);
+    added.reader =
+        ImageReader::create(input_, std::min(SLICE_SIZE / SECTOR_SIZE * frame, piece_size_), geometry_, ways_);
     // A claim of a piece has a stretch per frame at most, and one of a
     // known hole just one.
     const std::size_t room = piece_size_ / frame + 1;
@@ -69,7 +70,7 @@ std::uint64_t frames_end(const ImageInput& input, const FrameGeometry& geometry)
 } // namespace
 
 WorkerPool::WorkerPool(const ImageInput& input, const ReadPlan& plan, const FrameGeometry& geometry, bool damage)
-    : input_(input), geometry_(geometry),
+    : input_(input), geometry_(geometry), ways_{plan.way, plan.before_mapped_check},
       piece_size_(std::max<std::size_t>(plan.piece_size / SECTOR_SIZE, 1) * geometry.layout.size), damage_(damage),
       next_offset_(geometry.base), limit_(frames_end(input, geometry))
 {

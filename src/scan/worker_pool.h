@@ -12,8 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 
 #include "scan/image_input.h"
@@ -29,19 +31,31 @@ inline constexpr std::size_t PIECE_SIZE = std::size_t{2} << 20U;
 inline constexpr std::size_t CLAIMS_PER_READER = 4;
 
 struct ReadPlan {
+    ReadPlan(std::size_t piece = PIECE_SIZE, unsigned threads = 1, std::optional<ReadWay> one_way = std::nullopt)
+        : piece_size(piece), readers(threads), way(one_way)
+    {
+    }
+
     // A whole number of 2048-byte sectors; as many raw frames make a piece
     // of a raw image.
     std::size_t piece_size = PIECE_SIZE;
     // Threads that read and check, the scanning thread among them; with one
     // it reads and checks each claim itself, just before it tracks it.
     unsigned readers = 1;
+    // How the readers take in their claims: as each finds cheaper (none),
+    // or always one way where it can (the tests).
+    std::optional<ReadWay> way;
+    // For the tests: called after a mapped claim's pages are in and before
+    // they are checked.
+    std::function<void()> before_mapped_check;
 };
 
 // The CPUs this process may run on (so `taskset` limits them), at least 1.
 unsigned usable_cpus();
 
-// One reader per CPU, at most MAX_READERS.
-ReadPlan plan_reading(unsigned cpus);
+// One reader per CPU, at most MAX_READERS; one alone for a disc drive or a
+// rotating disk (see reads_in_order), which several readers would make seek.
+ReadPlan plan_reading(unsigned cpus, const ImageInput* input = nullptr);
 
 // A stretch of the image once read and checked.
 struct CheckedClaim {
@@ -116,6 +130,7 @@ private:
 
     const ImageInput& input_;
     const FrameGeometry geometry_;
+    const ReadWays ways_;
     const std::size_t piece_size_; // bytes: whole frames
     const bool damage_;
     Failure failure_;
