@@ -13,6 +13,8 @@
 //                 reads still return the bytes it had (a read that raced a
 //                 truncation)
 //   stream        the file cannot seek: it is read to its end, like a pipe
+//   cached        reads go through the page cache, so that the file can be
+//                 mapped (every other file is read directly)
 //   sparse        the file says it has no blocks allocated, so that it is
 //                 asked where its data lies; the backing file's holes answer
 //   blocks=N      (sparse too) its data lies in the N-byte blocks that hold
@@ -49,7 +51,8 @@ std::string g_backing;
 
 struct Faults {
     long long eio = -1, short_read = -1, delay = 0, shrink = -1, after = 0, stale = -1, blocks = 0, enospc = -1;
-    bool stream = false, sparse = false, stuck = false, noseek = false, nofsync = false, norename = false;
+    bool stream = false, sparse = false, stuck = false, noseek = false, nofsync = false, norename = false,
+         cached = false;
 };
 
 struct Counts {
@@ -104,6 +107,8 @@ Split split(const char* path)
             f.stale = value;
         else if (key == "stream")
             f.stream = true;
+        else if (key == "cached")
+            f.cached = true;
         else if (key == "sparse")
             f.sparse = true;
         else if (key == "blocks")
@@ -180,7 +185,7 @@ int fs_readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t /*off
 int open_backing(const char* path, fuse_file_info* fi, int extra, mode_t mode)
 {
     const Split s = split(path);
-    fi->direct_io = 1;
+    fi->direct_io = s.faults.cached ? 0 : 1;
     if (s.stats) {
         fi->fh = 0;
         return 0;
@@ -332,7 +337,6 @@ void* fs_init(fuse_conn_info* /*conn*/, fuse_config* config)
     config->attr_timeout = 0;
     config->entry_timeout = 0;
     config->negative_timeout = 0;
-    config->direct_io = 1;
     config->hard_remove = 1;
     return nullptr;
 }

@@ -58,7 +58,7 @@ TEST(Holes, SparseFilesReportAsIfRead)
             data += e.length + 2 * SECTOR_SIZE;
         for (const char* faults : {"plain", "blocks=1024"}) {
             for (const ReadPlan& plan : {ReadPlan{SECTOR_SIZE, 2}, ReadPlan{2 * SECTOR_SIZE, 1},
-                                        ReadPlan{4 * SECTOR_SIZE, 3}, ReadPlan{3 * SECTOR_SIZE, 2}, TEST_PLAN}) {
+                                         ReadPlan{4 * SECTOR_SIZE, 3}, ReadPlan{3 * SECTOR_SIZE, 2}, TEST_PLAN}) {
                 const std::string view = std::string(faults) + ",n" + std::to_string(faults_tried++);
                 const ScanRun run = scan_path(fs->path(view, layout.name), plan);
                 const FaultFs::Stats stats = fs->stats(view, layout.name);
@@ -108,7 +108,7 @@ TEST(Holes, LongHolesAreAskedAboutOnceAndAShrinkingFileIsStillAFailure)
     if (!sparse_backing(*fs, "opens.img", 12 * BLOCK, {{0, BLOCK}, {10 * BLOCK, 2 * BLOCK}}, bytes))
         GTEST_SKIP() << "the file system under " << fs->backing("") << " reports no holes";
     for (const ReadPlan& plan : {ReadPlan{SECTOR_SIZE, 1}, ReadPlan{SECTOR_SIZE, 2}, ReadPlan{2 * SECTOR_SIZE, 1},
-                                ReadPlan{2 * SECTOR_SIZE, 2}})
+                                 ReadPlan{2 * SECTOR_SIZE, 2}})
         EXPECT_EQ(scan_path(fs->path("plain", "opens.img"), plan).report, "0x00000002-0x00000013 (0x00001000)\n")
             << plan.piece_size << ", " << plan.readers;
 

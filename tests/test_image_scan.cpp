@@ -236,34 +236,40 @@ TEST(Scan, ReadFaultsThroughTheFileSystem)
         EXPECT_EQ(fs->stats(c.faults, c.name).after_end, 0U) << c.faults;
     }
 
-    // A read that a truncation overtook returns its full count, but the file
-    // no longer holds those bytes: none of them is tracked.
-    Bytes alternating;
-    for (int i = 0; i < 2048; ++i)
-        alternating.insert(alternating.end(), SECTOR_SIZE, i % 2 == 0 ? 0x41 : 0);
-    const ScanRun stale = scan_path(fs->add("stale=2047", "stale.img", alternating), ReadPlan{PIECE_SIZE, 4});
-    EXPECT_EQ(stale.result.end, ScanResult::End::shrank);
-    EXPECT_EQ(stale.result.bytes_read, 2047U);
-    EXPECT_EQ(stale.report, "");
-    // Cut inside a stretch of data, before the run after it closes; and
-    // just past a run, whose closing sector the file no longer holds.
-    for (const auto& [pattern, report] :
-         {std::pair{"DDDDDDDDDDZZDDD", ""}, std::pair{"DZDDZDDDDDDDDDD", "0x00000001 (0x00000800)\n"}}) {
-        const ScanRun cut =
-            scan_path(fs->add("stale=10240", std::string(pattern) + ".img", image_from_pattern(pattern)),
-                      ReadPlan{PIECE_SIZE, 1});
-        EXPECT_EQ(cut.result.end, ScanResult::End::shrank) << pattern;
-        EXPECT_EQ(cut.result.bytes_read, 10240U) << pattern;
-        EXPECT_EQ(cut.report, report) << pattern;
+    // Read, or mapped through the page cache (which a file read directly
+    // cannot be): the same ends.
+    for (const auto& [cached, way] : {std::pair{"", ReadWay::read}, std::pair{"cached,", ReadWay::map}}) {
+        const std::string how = std::string(cached) + (way == ReadWay::map ? "mapped" : "read");
+        // A read that a truncation overtook returns its full count, but the
+        // file no longer holds those bytes: none of them is tracked.
+        Bytes alternating;
+        for (int i = 0; i < 2048; ++i)
+            alternating.insert(alternating.end(), SECTOR_SIZE, i % 2 == 0 ? 0x41 : 0);
+        const ScanRun stale = scan_path(fs->add(std::string(cached) + "stale=2047", "stale.img", alternating),
+                                        ReadPlan(PIECE_SIZE, 4, way));
+        EXPECT_EQ(stale.result.end, ScanResult::End::shrank) << how;
+        EXPECT_EQ(stale.result.bytes_read, 2047U) << how;
+        EXPECT_EQ(stale.report, "") << how;
+        // Cut inside a stretch of data, before the run after it closes; and
+        // just past a run, whose closing sector the file no longer holds.
+        for (const auto& [pattern, report] :
+             {std::pair{"DDDDDDDDDDZZDDD", ""}, std::pair{"DZDDZDDDDDDDDDD", "0x00000001 (0x00000800)\n"}}) {
+            const ScanRun cut = scan_path(fs->add(std::string(cached) + "stale=10240", std::string(pattern) + ".img",
+                                                  image_from_pattern(pattern)),
+                                          ReadPlan(PIECE_SIZE, 1, way));
+            EXPECT_EQ(cut.result.end, ScanResult::End::shrank) << pattern << how;
+            EXPECT_EQ(cut.result.bytes_read, 10240U) << pattern << how;
+            EXPECT_EQ(cut.report, report) << pattern << how;
+        }
+        // An image cut short while it is read, after the first read: inside
+        // a stretch of data.
+        const ScanRun shrunk = scan_path(fs->add(std::string(cached) + "shrink=" + std::to_string(6 * SECTOR_SIZE),
+                                                 "shrink.img", image_from_pattern("DZDDDDDDDZDD")),
+                                         ReadPlan(2 * SECTOR_SIZE, 1, way));
+        EXPECT_EQ(shrunk.result.end, ScanResult::End::shrank) << how;
+        EXPECT_EQ(shrunk.result.bytes_read, 6 * SECTOR_SIZE) << how;
+        EXPECT_EQ(shrunk.report, "0x00000001 (0x00000800)\n") << how;
     }
-
-    // An image cut short while it is read, after the first read.
-    const ScanRun shrunk = scan_path(
-        fs->add("shrink=" + std::to_string(6 * SECTOR_SIZE), "shrink.img", image_from_pattern("DZDDDDDDDZDD")),
-        ReadPlan{2 * SECTOR_SIZE, 1});
-    EXPECT_EQ(shrunk.result.end, ScanResult::End::shrank);
-    EXPECT_EQ(shrunk.result.bytes_read, 6 * SECTOR_SIZE);
-    EXPECT_EQ(shrunk.report, "0x00000001 (0x00000800)\n");
 }
 
 TEST(Scan, ReadOfAStreamInterruptedBySignalsGoesOn)
@@ -458,6 +464,88 @@ TEST(Outputs, AWriteThatFailsStopsTheScanWhereverItFailsAndTheMapfileHasTheRun)
         EXPECT_EQ(result.settled_bytes, settled) << c.room;
         EXPECT_EQ(mapfile_blocks(read_file(map_path)), model_mapfile_blocks(runs, settled, 7 * SECTOR_SIZE)) << c.room;
         unlink(map_path.c_str());
+    }
+    unlink(path.c_str());
+}
+
+namespace {
+
+// Keeps the runs; truncates `path` to `size` (but for -1) when the scan
+// first hands it one.
+class Truncating final : public RunSink {
+public:
+    Truncating(std::string path, off_t size) : path_(std::move(path)), size_(size) {}
+    Failure run_closed(const ClosedRun& run) override
+    {
+        runs.push_back(run.first);
+        if (!done_ && size_ >= 0 && truncate(path_.c_str(), size_) != 0)
+            return errno_failure();
+        done_ = true;
+        return {};
+    }
+    std::vector<SectorIndex> runs;
+
+private:
+    std::string path_;
+    off_t size_;
+    bool done_ = false;
+};
+
+} // namespace
+
+TEST(Scan, AFileCutShortWhileItIsReadOrMappedEndsTheScanAsAShrinkDoes)
+{
+    // A run every 8 sectors. The report of a file cut short is that of the
+    // bytes it kept (runs that reach its new end are not closed), then the
+    // scan ends where it found the end.
+    Bytes bytes(std::size_t{256} * SECTOR_SIZE, 0x41);
+    for (std::size_t sector = 3; sector < 256; sector += 8)
+        std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(sector * SECTOR_SIZE), SECTOR_SIZE, 0);
+    const std::string path = write_temp_file("cut-under.img", {});
+    const auto expected = [&](std::size_t sectors) { return model_report(bytes.data(), sectors * SECTOR_SIZE); };
+    const auto lines = [](const std::vector<SectorIndex>& runs) {
+        std::string report;
+        for (const SectorIndex first : runs) {
+            char line[64];
+            std::snprintf(line, sizeof line, "0x%08" PRIx64 " (0x%08" PRIx64 ")\n", first, first * SECTOR_SIZE);
+            report += line;
+        }
+        return report;
+    };
+    // Cut under a mapping whose pages are already in, before they are
+    // checked: the check touches pages that are gone (SIGBUS), and the claim
+    // ends before them. One reader, claims of 4 sectors: the third claim,
+    // sectors 8 to 11, is cut at its start.
+    for (const bool cut_on_third : {true, false}) {
+        write_file(path, bytes);
+        ReadPlan plan(4 * SECTOR_SIZE, 1, ReadWay::map);
+        int mapped = 0;
+        plan.before_mapped_check = [&] {
+            if (++mapped == (cut_on_third ? 3 : 1)) {
+                EXPECT_EQ(truncate(path.c_str(), cut_on_third ? 8 * SECTOR_SIZE : 10 * SECTOR_SIZE + 100), 0);
+            }
+        };
+        ImageInput input;
+        ASSERT_FALSE(open_image(path.c_str(), input));
+        Truncating none(path, -1);
+        const ScanResult result = scan_image(input, plan, none);
+        const std::size_t kept = cut_on_third ? 8 : 10;
+        EXPECT_EQ(result.end, ScanResult::End::shrank) << cut_on_third;
+        EXPECT_EQ(result.position, cut_on_third ? 8 * SECTOR_SIZE : 10 * SECTOR_SIZE + 100) << cut_on_third;
+        EXPECT_EQ(lines(none.runs), expected(kept)) << cut_on_third;
+    }
+    // Cut by another thread's truncate(2) while the readers are ahead of the
+    // scanning thread, read or mapped: whatever was taken in before counts,
+    // and the scan ends where it finds the new end.
+    for (const ReadWay way : {ReadWay::read, ReadWay::map}) {
+        write_file(path, bytes);
+        ImageInput input;
+        ASSERT_FALSE(open_image(path.c_str(), input));
+        Truncating cutting(path, static_cast<off_t>(100 * SECTOR_SIZE));
+        const ScanResult result = scan_image(input, ReadPlan(4 * SECTOR_SIZE, 3, way), cutting);
+        EXPECT_EQ(result.end, ScanResult::End::shrank);
+        EXPECT_EQ(result.position, 100 * SECTOR_SIZE);
+        EXPECT_EQ(lines(cutting.runs), expected(100));
     }
     unlink(path.c_str());
 }

@@ -84,8 +84,23 @@ ScanRun scan_path(const std::string& path, const ReadPlan& plan, bool judged)
 ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan, bool as_stream)
 {
     if (!as_stream) {
+        // A file is scanned read and mapped, unless the plan says which:
+        // the two must give one report, one mapfile, one end.
         const std::string path = write_temp_file("scan.img", bytes);
-        ScanRun run = scan_path(path, plan);
+        ReadPlan read = plan;
+        read.way = plan.way.value_or(ReadWay::read);
+        ScanRun run = scan_path(path, read);
+        if (!plan.way) {
+            ReadPlan mapped = plan;
+            mapped.way = ReadWay::map;
+            const ScanRun other = scan_path(path, mapped);
+            const ScanResult& a = run.result;
+            const ScanResult& b = other.result;
+            if (other.report != run.report || other.mapfile_blocks != run.mapfile_blocks || a.end != b.end ||
+                a.bytes_read != b.bytes_read || a.settled_bytes != b.settled_bytes || a.image_size != b.image_size)
+                throw std::runtime_error("read and mapped, the scan differs:\n" + run.report + "against\n" +
+                                         other.report);
+        }
         unlink(path.c_str());
         return run;
     }

@@ -36,7 +36,9 @@ inline const ReadPlan TEST_PLAN = {PIECE_SIZE, 2};
 // handed to ddrescuelog, where it is installed, which must accept it.
 ScanRun scan_path(const std::string& path, const ReadPlan& plan = TEST_PLAN, bool judged = true);
 
-// Scans `bytes` as a file (or, with `as_stream`, through a pipe).
+// Scans `bytes` as a file (or, with `as_stream`, through a pipe): a file
+// both read and mapped, where `plan` does not say which, and the two held
+// against each other.
 ScanRun scan_bytes(const Bytes& bytes, const ReadPlan& plan = TEST_PLAN, bool as_stream = false);
 
 // The block lines of a mapfile: no comments, no status line.

@@ -199,8 +199,7 @@ ImageReader::ImageReader(const ImageInput& input, std::size_t slice_size, const 
     : input_(input), slice_size_(slice_size), geometry_(geometry), ways_(ways),
       // Only a regular file without holes is mapped: a stream cannot be, a
       // device's size fstat does not tell, and holes are not read at all.
-      choice_(input.regular() && input.size() && !input.may_have_holes() && ways.way != ReadWay::read),
-      buffer_(buffer)
+      choice_(input.regular() && input.size() && !input.may_have_holes() && ways.way != ReadWay::read), buffer_(buffer)
 {
 }
 
@@ -297,17 +296,40 @@ std::uint64_t ImageReader::frames_end(std::uint64_t offset, std::uint64_t length
     return limit ? offset + std::min(length, *limit - std::min(offset, *limit)) : offset + length;
 }
 
+ReadOutcome ImageReader::take(ReadWay way, std::uint64_t offset, std::uint64_t end, const ReadStop& stop,
+                              StretchBuilder& checker, bool timed)
+{
+    // Only a probe is timed: the clock of a thread's CPU time costs a system
+    // call, too many to ask at every claim.
+    const std::uint64_t start = timed ? thread_cpu_ns() : 0;
+    bool mapped = way == ReadWay::map && choice_.can_map();
+    const ReadOutcome outcome =
+        mapped ? read_mapped(offset, end, stop, checker, mapped) : read_sliced(offset, end, stop, checker);
+    if (timed && (outcome.end == ReadEnd::more || outcome.end == ReadEnd::image_end))
+        choice_.record(mapped ? ReadWay::map : ReadWay::read, outcome.bytes, thread_cpu_ns() - start);
+    return outcome;
+}
+
 ReadOutcome ImageReader::read(std::uint64_t offset, std::uint64_t length, const ReadStop& stop, StretchBuilder& checker)
 {
     const std::uint64_t end = frames_end(offset, length);
-    ReadWay way = ways_.way.value_or(choice_.next());
-    const std::uint64_t start = thread_cpu_ns();
-    bool mapped = way == ReadWay::map && choice_.can_map();
-    ReadOutcome outcome =
-        mapped ? read_mapped(offset, end, stop, checker, mapped) : read_sliced(offset, end, stop, checker);
-    way = mapped ? ReadWay::map : ReadWay::read;
-    if (outcome.end == ReadEnd::more || outcome.end == ReadEnd::image_end)
-        choice_.record(way, outcome.bytes, thread_cpu_ns() - start);
+    ReadChoice::Take next = choice_.next();
+    if (ways_.way)
+        next = ReadChoice::Take{*ways_.way, false};
+    ReadOutcome outcome;
+    if (next.probe) {
+        // The first slice the other way, then the rest as usual.
+        const std::uint64_t split = std::min(end, offset + slice_size_);
+        outcome = take(next.way == ReadWay::map ? ReadWay::read : ReadWay::map, offset, split, stop, checker, true);
+        if (outcome.end == ReadEnd::more && split < end) {
+            const ReadOutcome rest = take(next.way, split, end, stop, checker, true);
+            outcome.bytes += rest.bytes;
+            outcome.end = rest.end;
+            outcome.error = rest.error;
+        }
+    } else {
+        outcome = take(next.way, offset, end, stop, checker, false);
+    }
     settle_shrink(offset, outcome, checker);
     if (outcome.end == ReadEnd::more && input_.size() && offset + outcome.bytes == frames_end(offset, UINT64_MAX))
         outcome.end = ReadEnd::image_end;

@@ -151,6 +151,8 @@ private:
     std::uint64_t round_down(std::uint64_t byte) const;
     std::uint64_t round_up(std::uint64_t byte) const;
     std::uint64_t frames_end(std::uint64_t offset, std::uint64_t length) const;
+    ReadOutcome take(ReadWay way, std::uint64_t offset, std::uint64_t end, const ReadStop& stop,
+                     StretchBuilder& checker, bool timed);
     ReadOutcome read_sliced(std::uint64_t offset, std::uint64_t end, const ReadStop& stop, StretchBuilder& checker);
     ReadOutcome read_mapped(std::uint64_t offset, std::uint64_t end, const ReadStop& stop, StretchBuilder& checker,
                             bool& mapped);
