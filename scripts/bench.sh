@@ -16,7 +16,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/setup.sh"
-need_packages "${BUILD_PACKAGES[@]}" libbenchmark-dev time xorriso genisoimage
+need_packages "${BUILD_PACKAGES[@]}" libbenchmark-dev time xorriso genisoimage strace
 rounds=${1:-15}
 shift || true
 sections=" ${*:-warm cold sparse files raw table} "
@@ -51,6 +51,19 @@ sample() {
     read -r user sys rss <"$samples/time"
     awk -v w=$(((end - start) / 1000)) -v u="$user" -v s="$sys" -v r="$rss" \
         'BEGIN { printf "%.1f %.0f %d\n", w / 1000, (u + s) * 1000, r }' >>"$samples/$name"
+}
+
+# The peaks of RssAnon and RssFile (KiB) of "$@", polled from /proc as it runs.
+peak_rss() {
+    "$@" >/dev/null &
+    local pid=$! anon=0 file=0 a f
+    while read -r a f < <(awk '/^RssAnon/ { a = $2 } /^RssFile/ { f = $2 } END { print a + 0, f + 0 }' \
+        "/proc/$pid/status" 2>/dev/null) && kill -0 "$pid" 2>/dev/null; do
+        ((a > anon)) && anon=$a
+        ((f > file)) && file=$f
+    done
+    wait "$pid"
+    echo "$anon $file"
 }
 
 # Median and quartiles of column $2 of the samples of $1: "q1 median q3".
@@ -119,9 +132,20 @@ report scan_one "sectorscan, taskset 1 CPU" sliced_one "the floor's time"
 echo "  the same, but each 8 MiB piece mapped and its pages brought in at once, not read"
 report floor_map_all "$(nproc) threads, mapped" dd_warm
 report floor_map_one "1 thread, mapped, taskset 1 CPU" dd_one
+echo "  sectorscan against the faster floor, sliced or mapped"
+faster_all=$(awk -v a="$(median sliced_all 1)" -v b="$(median floor_map_all 1)" 'BEGIN { print (a <= b ? "sliced_all" : "floor_map_all") }')
+faster_one=$(awk -v a="$(median sliced_one 1)" -v b="$(median floor_map_one 1)" 'BEGIN { print (a <= b ? "sliced_one" : "floor_map_one") }')
+report scan_warm "sectorscan, all $(nproc) CPUs" "$faster_all" "the ${faster_all%_*} floor's time"
+report scan_one "sectorscan, taskset 1 CPU" "$faster_one" "the ${faster_one%_*} floor's time"
+# Which way its readers chose: the claims' slices read (pread) and mapped
+# (shared mappings of the image), counted once with strace.
+strace -f -qq -e trace=pread64,mmap -o "$samples/trace" "$scan" "$image" >/dev/null
+echo "  the way sectorscan chose here: $(grep -c 'pread64(' "$samples/trace") slices read, $(grep -c 'MAP_SHARED' "$samples/trace") mapped"
 echo
 rss=$(cut -d' ' -f3 "$samples/scan_warm" | sort -n | tail -1)
 echo "peak resident memory of sectorscan (largest of its warm runs): $rss KiB ($(awk -v r="$rss" 'BEGIN { printf "%.2f", r / 1024 }') MiB)"
+read -r anon file <<<"$(peak_rss "$scan" "$image")"
+echo "  of which its own (RssAnon) $anon KiB, the image's pages while mapped (RssFile) $file KiB, at their peaks"
 echo
 }
 

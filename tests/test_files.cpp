@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include "fault_mount.h"
 #include "files/file_map.h"
 #include "model_report.h"
+#include "scan/worker_pool.h"
 #include "support/printable.h"
 #include "test_images.h"
 
@@ -988,6 +990,16 @@ TEST(Files, BlockDeviceReportsLikeItsFile)
         GTEST_SKIP() << "a loop device is needed (losetup, as root): " << attached.err;
     }
     const std::string device = attached.out.substr(0, attached.out.find('\n'));
+    // A disk that rotates (by what its queue says: a loop device's follows
+    // its backing file's) is read in order, by one reader.
+    ImageInput input;
+    ASSERT_FALSE(open_image(device.c_str(), input));
+    struct stat info {};
+    ASSERT_EQ(stat(device.c_str(), &info), 0);
+    const bool rotates = read_file("/sys/dev/block/" + std::to_string(major(info.st_rdev)) + ":" +
+                                   std::to_string(minor(info.st_rdev)) + "/queue/rotational") == "1\n";
+    EXPECT_EQ(input.reads_in_order(), rotates);
+    EXPECT_EQ(plan_reading(4, &input).readers, rotates ? 1U : 4U);
     const Outcome from_file = run_shell("\"$SECTORSCAN\" --files " + shell_quoted(iso));
     const Outcome from_device = run_shell("\"$SECTORSCAN\" --files " + shell_quoted(device));
     run_shell("losetup -d " + shell_quoted(device));
