@@ -89,7 +89,7 @@ TEST(ReadChoice, KeepsToTheCheaperWayAndFollowsAChange)
     for (int k = 0; k < 2; ++k) {
         choice.next();
         choice.record(ReadWay::read, 1000, 1000);
-        choice.record(ReadWay::map, 1000, 1000 * 3);
+        choice.record(ReadWay::map, 1000, 3000);
     }
     EXPECT_EQ(choice.probe_every(), 256U);
 }
