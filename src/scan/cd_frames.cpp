@@ -83,6 +83,21 @@ constexpr std::array<unsigned char, 256> TIMES_ALPHA = make_times_alpha();
 
 } // namespace
 
+bool has_sync(const unsigned char* frame)
+{
+    return std::memcmp(frame, SYNC, sizeof SYNC) == 0;
+}
+
+std::optional<std::int64_t> header_address(const unsigned char* frame)
+{
+    const int minute = bcd(frame[12]);
+    const int second = bcd(frame[13]);
+    const int sector = bcd(frame[14]);
+    if (minute < 0 || second < 0 || sector < 0 || second > 59 || sector > 74)
+        return std::nullopt;
+    return (std::int64_t{minute} * 60 + second) * 75 + sector - 150;
+}
+
 bool has_xa_subheader(const unsigned char* frame)
 {
     return std::memcmp(frame + 16, frame + 20, 4) == 0;
@@ -90,7 +105,7 @@ bool has_xa_subheader(const unsigned char* frame)
 
 UserData user_data(const unsigned char* frame, bool formless)
 {
-    if (std::memcmp(frame, SYNC, sizeof SYNC) != 0)
+    if (!has_sync(frame))
         return {};
     switch (frame[15]) {
     case 1:
@@ -177,16 +192,11 @@ bool cd_parity_holds(const unsigned char* frame, bool zero_header)
 
 FrameDamage check_frame(const unsigned char* frame, std::uint64_t address, bool formless)
 {
-    if (std::memcmp(frame, SYNC, sizeof SYNC) != 0)
+    if (!has_sync(frame))
         return FrameDamage::no_sync;
-    const int minute = bcd(frame[12]);
-    const int second = bcd(frame[13]);
-    const int sector = bcd(frame[14]);
     const unsigned mode = frame[15];
-    if (minute < 0 || second < 0 || sector < 0 || second > 59 || sector > 74 || mode > 2 ||
-        (std::uint64_t{static_cast<unsigned>(minute)} * 60 + static_cast<unsigned>(second)) * 75 +
-                static_cast<unsigned>(sector) !=
-            address + 150)
+    const std::optional<std::int64_t> at = header_address(frame);
+    if (!at || mode > 2 || *at != static_cast<std::int64_t>(address))
         return FrameDamage::bad_header;
     if (mode == 1) {
         if (cd_edc(frame, 2064) != le32(frame + 2064))

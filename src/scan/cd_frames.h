@@ -5,11 +5,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 // A raw frame as rippers write it, and one followed by its 96 bytes of
 // subchannel.
 inline constexpr std::size_t RAW_FRAME_SIZE = 2352;
 inline constexpr std::size_t RAW_SUBCHANNEL_FRAME_SIZE = 2448;
+
+// Whether the frame begins with the 12-byte sync pattern.
+bool has_sync(const unsigned char* frame);
+
+// The disc address the frame's header gives: its minute, second and frame
+// in BCD, less the 150 frames before address 0 (which can make it less than
+// 0); none where they are no BCD or out of range.
+std::optional<std::int64_t> header_address(const unsigned char* frame);
 
 // The user data of a frame: `length` bytes from `offset`, none for a frame
 // with no sync pattern, of mode 0, or of a mode that does not exist.

@@ -24,15 +24,6 @@ constexpr std::size_t SAMPLE_FRAMES = 32;
 // The largest sheet read: real ones take a few KiB.
 constexpr std::uint64_t MAX_SHEET = std::uint64_t{1} << 20U;
 
-constexpr unsigned char SYNC[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
-
-int bcd(unsigned char b)
-{
-    const int tens = b >> 4U;
-    const int units = b & 0x0F;
-    return tens > 9 || units > 9 ? -1 : tens * 10 + units;
-}
-
 // What the sampled frames of one size say: how many carry the sync
 // pattern, how many begin with other bytes that are not zero, and which
 // disc address frame 0 has by each header that can be read. A damaged frame
@@ -46,16 +37,13 @@ struct Sample {
 
     void take(const unsigned char* frame, std::int64_t index)
     {
-        if (std::memcmp(frame, SYNC, sizeof SYNC) != 0) {
+        if (!has_sync(frame)) {
             other += std::any_of(frame, frame + 16, [](unsigned char b) { return b != 0; }) ? 1 : 0;
             return;
         }
         ++synced;
-        const int m = bcd(frame[12]);
-        const int s = bcd(frame[13]);
-        const int f = bcd(frame[14]);
-        if (m >= 0 && s >= 0 && f >= 0 && s < 60 && f < 75 && frame[15] <= 2)
-            ++bases[(m * 60 + s) * 75 + f - 150 - index];
+        if (const std::optional<std::int64_t> at = header_address(frame); at && frame[15] <= 2)
+            ++bases[*at - index];
         if (frame[15] == 2)
             ++(has_xa_subheader(frame) ? xa : not_xa);
     }
