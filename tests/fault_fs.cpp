@@ -24,9 +24,12 @@
 //   enospc=N      writes that would take a file past N bytes fail (ENOSPC)
 //   nofsync       writing a file to disk fails (EIO)
 //   norename      no file can be renamed over this one (EBUSY)
-// MOUNT/FAULTS/NAME@stats reads "reads R\nbytes B\nseeks S\nafter_end A\n":
-// the reads and bytes read of NAME, its SEEK_DATA and SEEK_HOLE questions,
-// and the reads after one that failed or found the end.
+//   exist=N       the first N files made new in the folder (O_EXCL) are
+//                 there already (EEXIST)
+// MOUNT/FAULTS/NAME@stats reads "reads R\nbytes B\nseeks S\nafter_end A\n
+// unlinks U\n": the reads and bytes read of NAME, its SEEK_DATA and
+// SEEK_HOLE questions, the reads after one that failed or found the end,
+// and the files removed from the folder.
 // Usage: fault_fs BACKING MOUNTPOINT [FUSE OPTIONS]
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
@@ -50,7 +53,8 @@ namespace {
 std::string g_backing;
 
 struct Faults {
-    long long eio = -1, short_read = -1, delay = 0, shrink = -1, after = 0, stale = -1, blocks = 0, enospc = -1;
+    long long eio = -1, short_read = -1, delay = 0, shrink = -1, after = 0, stale = -1, blocks = 0, enospc = -1,
+              exist = 0;
     bool stream = false, sparse = false, stuck = false, noseek = false, nofsync = false, norename = false,
          cached = false;
 };
@@ -63,6 +67,9 @@ struct Counts {
 
 // By the path under the mount; the file system runs single-threaded (-s).
 std::map<std::string, Counts> g_counts;
+// By the faults folder: files made new, and files removed.
+std::map<std::string, long long> g_made;
+std::map<std::string, unsigned long long> g_unlinks;
 
 struct Split {
     Faults faults;
@@ -109,6 +116,8 @@ Split split(const char* path)
             f.stream = true;
         else if (key == "cached")
             f.cached = true;
+        else if (key == "exist")
+            f.exist = value;
         else if (key == "sparse")
             f.sparse = true;
         else if (key == "blocks")
@@ -133,10 +142,11 @@ std::string backing(const Split& s)
     return g_backing + "/" + s.name;
 }
 
-std::string stats_text(const Counts& c)
+std::string stats_text(const Counts& c, const std::string& dir)
 {
     return "reads " + std::to_string(c.reads) + "\nbytes " + std::to_string(c.bytes) + "\nseeks " +
-           std::to_string(c.seeks) + "\nafter_end " + std::to_string(c.after_end) + "\n";
+           std::to_string(c.seeks) + "\nafter_end " + std::to_string(c.after_end) + "\nunlinks " +
+           std::to_string(g_unlinks[dir]) + "\n";
 }
 
 int fs_getattr(const char* path, struct stat* st, fuse_file_info* /*fi*/)
@@ -206,6 +216,9 @@ int fs_open(const char* path, fuse_file_info* fi)
 
 int fs_create(const char* path, mode_t mode, fuse_file_info* fi)
 {
+    const Split s = split(path);
+    if ((fi->flags & O_EXCL) != 0 && g_made[s.dir]++ < s.faults.exist)
+        return -EEXIST;
     return open_backing(path, fi, O_CREAT, mode);
 }
 
@@ -213,7 +226,7 @@ int fs_read(const char* path, char* buffer, std::size_t size, off_t offset, fuse
 {
     const Split s = split(path);
     if (s.stats) {
-        const std::string text = stats_text(g_counts["/" + s.dir + "/" + s.name]);
+        const std::string text = stats_text(g_counts["/" + s.dir + "/" + s.name], s.dir);
         if (static_cast<std::size_t>(offset) >= text.size())
             return 0;
         const std::size_t n = std::min(size, text.size() - static_cast<std::size_t>(offset));
@@ -318,7 +331,9 @@ int fs_rename(const char* from, const char* to, unsigned int flags)
 
 int fs_unlink(const char* path)
 {
-    return unlink(backing(split(path)).c_str()) == 0 ? 0 : -errno;
+    const Split s = split(path);
+    ++g_unlinks[s.dir];
+    return unlink(backing(s).c_str()) == 0 ? 0 : -errno;
 }
 
 int fs_truncate(const char* path, off_t size, fuse_file_info* /*fi*/)

@@ -112,6 +112,8 @@ FaultFs::Stats FaultFs::stats(const std::string& faults, const std::string& name
             stats.seeks = value;
         else if (key == "after_end")
             stats.after_end = value;
+        else if (key == "unlinks")
+            stats.unlinks = value;
     }
     return stats;
 }

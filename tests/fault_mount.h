@@ -20,7 +20,7 @@ public:
     std::string backing(const std::string& name) const;
 
     struct Stats {
-        unsigned long long reads = 0, bytes = 0, seeks = 0, after_end = 0;
+        unsigned long long reads = 0, bytes = 0, seeks = 0, after_end = 0, unlinks = 0;
     };
     // What was asked of `name` through `faults` so far.
     Stats stats(const std::string& faults, const std::string& name) const;

@@ -320,6 +320,26 @@ TEST(CliMapfile, AReportThatCannotBeWrittenEndsTheScanAndTheMapfileSaysWhereItSt
     unlink(image.c_str());
 }
 
+TEST(CliMapfile, ATemporaryNameTakenIsTriedAgainAndNoFileOfAnotherIsRemoved)
+{
+    REQUIRE_FAULT_FS(fs);
+    const std::string image = write_temp_file("taken.img", image_from_pattern("DZD"));
+    // The first three names the tool picks are taken: it picks again.
+    const std::string map = fs->path("exist=3", "taken.map");
+    const Outcome again = run_shell("\"$SECTORSCAN\" --mapfile " + shell_quoted(map) + " " + shell_quoted(image));
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_NE(read_file(map).find("0x00000800  0x00000800  ?"), std::string::npos) << read_file(map);
+    // Every name it picks is taken: it gives up before the scan, and
+    // removes none of those files, which are not its own.
+    const std::string none = fs->path("exist=1000", "taken.map");
+    const Outcome given_up = run_shell("\"$SECTORSCAN\" --mapfile " + shell_quoted(none) + " " + shell_quoted(image));
+    EXPECT_EQ(given_up.status, 1);
+    EXPECT_EQ(given_up.out, "");
+    EXPECT_EQ(given_up.err, "sectorscan: " + none + ": cannot write the mapfile: File exists\n");
+    EXPECT_EQ(fs->stats("exist=1000", "taken.map").unlinks, 0U);
+    unlink(image.c_str());
+}
+
 TEST(CliMapfile, DdrescueRefillsTheGapsFromTheDisc)
 {
     if (!has_ddrescue())
