@@ -65,10 +65,9 @@ SectorFormat recognise_format(ImageInput& input, SectorIndex& first, bool& forml
 // (.cue, .toc, in any case).
 bool is_sheet(const std::string& path);
 
-// Reads the sheet at `path` into `layout`: a CUE sheet from its own lines;
-// a TOC file's tracks, their kinds and addresses with libcdio's image
-// support, and which file holds each and where (which libcdio does not
-// tell) from its own lines; the files it names, opened. False with `why` said for the user: a sheet that cannot
-// be read, a file that is missing or shorter than the sheet says, a kind of
-// track that is not supported.
+// Reads the sheet at `path` into `layout`, from its own lines: its tracks,
+// their kinds, which file holds each and where, and their addresses on the
+// disc; the files it names, opened. False with `why` said for the user: a
+// sheet that cannot be read, a file that is missing or shorter than the
+// sheet says, a kind of track that is not supported.
 bool read_sheet(const std::string& path, DiscLayout& layout, std::string& why);
