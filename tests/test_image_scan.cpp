@@ -549,3 +549,23 @@ TEST(Scan, AFileCutShortWhileItIsReadOrMappedEndsTheScanAsAShrinkDoes)
     }
     unlink(path.c_str());
 }
+
+TEST(Scan, ReadersStopBetweenSlicesOnceTheScanStops)
+{
+    REQUIRE_FAULT_FS(fs);
+    // Slow reads; a sink that fails at the first run, in the first claim.
+    // By then the scanning thread has read the second claim itself and the
+    // other reader has begun the third: it stops after the slice it is in,
+    // not at the end of the claim.
+    const Bytes bytes = data_image_with_zeros(4 * PIECE_SIZE / SECTOR_SIZE, 1, 1);
+    const std::string path = fs->add("delay=25000", "stops.img", bytes);
+    for (const ReadWay way : {ReadWay::read, ReadWay::map}) {
+        const FaultFs::Stats before = fs->stats("delay=25000", "stops.img");
+        ImageInput input;
+        ASSERT_FALSE(open_image(path.c_str(), input));
+        FailingSink failing;
+        EXPECT_EQ(scan_image(input, ReadPlan(PIECE_SIZE, 2, way), failing).end, ScanResult::End::sink_failed);
+        const FaultFs::Stats after = fs->stats("delay=25000", "stops.img");
+        EXPECT_LT(after.bytes - before.bytes, 2 * PIECE_SIZE + 3 * SLICE_SIZE) << static_cast<int>(way);
+    }
+}
