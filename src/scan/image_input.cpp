@@ -397,7 +397,8 @@ ReadOutcome ImageReader::read_mapped(std::uint64_t offset, std::uint64_t end, co
         ways_.before_mapped_check();
     // Checked where the pages lie, a slice at a time, each guarded: where
     // the file was cut short under the mapping, the slice's check is undone
-    // and the claim ends before it.
+    // and the rest of the claim is read, which finds where the file ends
+    // now, as reading a file cut short does.
     const std::uint64_t frame = geometry_.layout.size;
     const std::uint64_t frames = (end - offset) / frame;
     const std::uint64_t slice = std::max<std::uint64_t>(slice_size_ / frame, 1);
@@ -413,8 +414,9 @@ ReadOutcome ImageReader::read_mapped(std::uint64_t offset, std::uint64_t end, co
         const std::uint64_t address = geometry_.first + (offset + done * frame - geometry_.base) / frame;
         if (!run_guarded(at, count * frame, [&] { checker.check(at, count, address); })) {
             checker.rewind(before);
-            outcome.end = ReadEnd::shrank;
-            break;
+            ReadOutcome rest = read_sliced(offset + done * frame, end, stop, checker);
+            rest.bytes += done * frame;
+            return rest;
         }
         done += count;
     }
